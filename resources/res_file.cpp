@@ -94,7 +94,8 @@ std::vector<ResourceEntry> ReadResFile(std::span<const uint8_t> bytes,
                                        const std::string& fileName) {
   ResReader reader(bytes, fileName);
   if (reader.AtEnd()) reader.Fail("empty file, not a resource file");
-  if (!IsEmptyEntry(ReadEntry(reader))) reader.Fail("missing the empty entry that opens a .res file");
+  if (!IsEmptyEntry(ReadEntry(reader)))
+    reader.Fail("missing the empty entry that opens a .res file");
   std::vector<ResourceEntry> entries;
   while (!reader.AtEnd()) entries.push_back(ReadEntry(reader));
   return entries;

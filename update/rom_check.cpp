@@ -1,7 +1,8 @@
 // The ROM language check: only a ROM whose language name is "DEUTSCH" is accepted.
 #include "update.h"
 
-BYTE RomInfoBlock[ROM_INFO_BLOCK_SIZE] __attribute__((aligned(4)));  // zero until the query fills it
+// Zero until the query fills it; word-aligned for the adaptation layer, which may write in words.
+BYTE RomInfoBlock[ROM_INFO_BLOCK_SIZE] __attribute__((aligned(4)));
 WCHAR ResetPromptText[RESET_PROMPT_CAPACITY];  // empty unless the ROM was accepted
 
 #define ROM_LANGUAGE_UNITS ((ROM_INFO_BLOCK_SIZE - ROM_LANGUAGE_OFFSET) / 2)  // 16
@@ -41,8 +42,8 @@ bool CheckRomLanguage() {
     if (RomLanguageUnit(i) != expected) return false;
     if (expected == 0) break;
   }
-  int count = LoadStringW(ProgramInstance, RESET_PROMPT_STRING_ID, ResetPromptText,
-                          RESET_PROMPT_CAPACITY);
+  int count =
+      LoadStringW(ProgramInstance, RESET_PROMPT_STRING_ID, ResetPromptText, RESET_PROMPT_CAPACITY);
   // A count the buffer cannot hold (above 259, or negative) ends the text at the last unit.
   unsigned end = (unsigned)count;
   if (end > RESET_PROMPT_CAPACITY - 1) end = RESET_PROMPT_CAPACITY - 1;

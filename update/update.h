@@ -8,8 +8,8 @@
 #define RESET_PROMPT_CAPACITY 260    // units of the reset question buffer, terminator included
 #define RESET_PROMPT_STRING_ID 5020  // the German reset question in the string table
 
-extern HINSTANCE ProgramInstance;                 // module handle the program was started with
-extern BYTE RomInfoBlock[ROM_INFO_BLOCK_SIZE];    // ROM information, as the device reported it
+extern HINSTANCE ProgramInstance;                     // module handle the program was started with
+extern BYTE RomInfoBlock[ROM_INFO_BLOCK_SIZE];        // ROM information, as the device reported it
 extern WCHAR ResetPromptText[RESET_PROMPT_CAPACITY];  // reset question, loaded on a German ROM
 extern const WCHAR ErrorCaption[];                    // caption of every error message
 

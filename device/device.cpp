@@ -1,0 +1,427 @@
+#include "device.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <istream>
+#include <ostream>
+
+namespace device {
+namespace {
+
+// Registry results the device returns.
+constexpr LONG kErrorFileNotFound = 2;
+constexpr LONG kErrorAccessDenied = 5;
+constexpr LONG kErrorInvalidHandle = 6;
+constexpr LONG kErrorInvalidParameter = 87;
+constexpr size_t kMaxValueNameUnits = 255;
+
+// Thrown through the program when a soft reset takes effect: the run ends where it stands.
+struct SoftResetTaken {};
+
+// The device the program is running on; the platform entry points forward to it.
+Device* activeDevice = nullptr;
+
+class ActiveDevice {
+ public:
+  explicit ActiveDevice(Device& device) { activeDevice = &device; }
+  ~ActiveDevice() { activeDevice = nullptr; }
+  ActiveDevice(const ActiveDevice&) = delete;
+  ActiveDevice& operator=(const ActiveDevice&) = delete;
+};
+
+std::string Hex(uint32_t value) {
+  char text[11];
+  std::snprintf(text, sizeof text, "0x%08X", value);
+  return text;
+}
+
+std::string Pointer(const void* pointer) {
+  return pointer ? "buffer" : "NULL";
+}
+
+std::u16string TextAt(LPCWSTR text) {
+  return text ? std::u16string(text) : std::u16string();
+}
+
+// A string as the trace shows it: quoted, with quotes and control characters escaped.
+std::string Quoted(std::u16string_view text) {
+  std::string quoted = "\"";
+  for (char c : ToUtf8(text)) {
+    if (c == '"') {
+      quoted += "\\\"";
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escape[5];
+      std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned char>(c));
+      quoted += escape;
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "\"";
+}
+
+std::string QuotedOrNull(LPCWSTR text) {
+  return text ? Quoted(text) : "NULL";
+}
+
+std::string RootName(HKEY key) {
+  switch (key) {
+    case 0x80000000:
+      return "HKEY_CLASSES_ROOT";
+    case 0x80000001:
+      return "HKEY_CURRENT_USER";
+    case 0x80000002:
+      return "HKEY_LOCAL_MACHINE";
+    case 0x80000003:
+      return "HKEY_USERS";
+    default:
+      return {};
+  }
+}
+
+std::string KeyName(HKEY key) {
+  std::string root = RootName(key);
+  return root.empty() ? Hex(key) : root;
+}
+
+std::string RegResult(LONG result) {
+  switch (result) {
+    case ERROR_SUCCESS:
+      return "ERROR_SUCCESS";
+    case kErrorFileNotFound:
+      return "ERROR_FILE_NOT_FOUND";
+    case kErrorAccessDenied:
+      return "ERROR_ACCESS_DENIED";
+    case kErrorInvalidHandle:
+      return "ERROR_INVALID_HANDLE";
+    case kErrorInvalidParameter:
+      return "ERROR_INVALID_PARAMETER";
+    default:
+      return Hex(static_cast<uint32_t>(result));
+  }
+}
+
+std::string TypeName(DWORD type) {
+  static const char* const names[] = {"REG_NONE",   "REG_SZ",      "REG_EXPAND_SZ",
+                                      "REG_BINARY", "REG_DWORD",   "REG_DWORD_BIG_ENDIAN",
+                                      "REG_LINK",   "REG_MULTI_SZ"};
+  if (type < std::size(names)) return names[type];
+  return type == kRegQword ? "REG_QWORD" : Hex(type);
+}
+
+std::string StyleName(UINT style) {
+  switch (style) {
+    case MB_OK:
+      return "MB_OK";
+    case MB_YESNO:
+      return "MB_YESNO";
+    default:
+      return Hex(style);
+  }
+}
+
+std::string BoxResult(int result) {
+  switch (result) {
+    case 0:
+      return "0 (not shown)";
+    case IDOK:
+      return "IDOK";
+    case IDYES:
+      return "IDYES";
+    case IDNO:
+      return "IDNO";
+    default:
+      return std::to_string(result);
+  }
+}
+
+std::string ControlCodeName(DWORD code) {
+  switch (code) {
+    case IOCTL_ROM_INFO:
+      return "IOCTL_ROM_INFO";
+    case IOCTL_HAL_REBOOT:
+      return "IOCTL_HAL_REBOOT";
+    default:
+      return Hex(code);
+  }
+}
+
+std::string Bool(BOOL value) {
+  return value ? "TRUE" : "FALSE";
+}
+
+char16_t FoldCase(char16_t unit) {
+  return (unit >= u'a' && unit <= u'z') ? static_cast<char16_t>(unit - u'a' + u'A') : unit;
+}
+
+bool SameIgnoringCase(std::u16string_view a, std::u16string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(),
+                    [](char16_t x, char16_t y) { return FoldCase(x) == FoldCase(y); });
+}
+
+bool IsRegistryRoot(HKEY key) {
+  return !RootName(key).empty();
+}
+
+std::u16string Utf16(const std::string& text) {
+  return FromUtf8(text);
+}
+
+}  // namespace
+
+Device::Device(Registry registry, std::vector<res::ResourceEntry> resources,
+               DeviceSettings settings, Console console)
+    : registry_(std::move(registry)),
+      resources_(std::move(resources)),
+      settings_(std::move(settings)),
+      console_(console),
+      labels_(LabelsForLanguage(RomLanguage(settings_.romBlock))) {}
+
+RunResult Device::Run(ProgramEntry entry) {
+  const Registry before = registry_;
+  openKeys_.clear();
+  resetRequested_ = false;
+  RunResult result;
+  std::u16string commandLine = settings_.commandLine;
+  try {
+    ActiveDevice active(*this);
+    result.exitStatus = entry(kProcessHandle, 0, commandLine.data(), kShowState);
+  } catch (const SoftResetTaken&) {
+    result.resetTookEffect = true;
+  }
+  result.resetRequested = resetRequested_;
+  result.keysLeftOpen = openKeys_.size();
+  result.changes = Diff(before, registry_);
+  return result;
+}
+
+void Device::Trace(const std::string& line) {
+  if (settings_.trace) console_.out << "trace: " << line << '\n' << std::flush;
+}
+
+/*
+ * int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style)
+ */
+int Device::MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {
+  const std::string call = "MessageBoxW(" + (owner ? Hex(owner) : std::string("NULL")) + ", " +
+                           QuotedOrNull(text) + ", " + QuotedOrNull(caption) + ", " +
+                           StyleName(style) + ")";
+  const std::string shownText = ToUtf8(TextAt(text));
+  const std::string shownCaption = caption ? ToUtf8(caption) : "Error";
+  int result = 0;
+  if (style == MB_YESNO) {
+    result = AskYesNo(shownCaption, shownText);
+  } else if (style == MB_OK) {
+    result = ShowOk(shownCaption, shownText);
+  }
+  Trace(call + " -> " + BoxResult(result));
+  return result;
+}
+
+int Device::ShowOk(const std::string& caption, const std::string& text) {
+  console_.out << DrawMessageBox(caption, text, {labels_.ok}, console_.width);
+  if (console_.inputIsTerminal) {
+    console_.out << labels_.ok << " (Enter) " << std::flush;
+    std::string line;
+    std::getline(console_.in, line);
+  }
+  console_.out << std::flush;
+  return IDOK;
+}
+
+int Device::AskYesNo(const std::string& caption, const std::string& text) {
+  switch (settings_.answer) {
+    case Answer::Yes:
+    case Answer::No:
+      console_.out << DrawMessageBox(caption, text, {labels_.yes, labels_.no}, console_.width)
+                   << "answered: " << (settings_.answer == Answer::Yes ? labels_.yes : labels_.no)
+                   << '\n'
+                   << std::flush;
+      return settings_.answer == Answer::Yes ? IDYES : IDNO;
+    case Answer::FailToShow:
+      console_.out << "(the question box could not be shown)\n" << std::flush;
+      return 0;
+    case Answer::FromKeyboard:
+      break;
+  }
+  if (!console_.inputIsTerminal) {
+    console_.out << "(a Yes/No box cannot be shown without a terminal to answer it; use --answer)\n"
+                 << std::flush;
+    return 0;
+  }
+  console_.out << DrawMessageBox(caption, text, {labels_.yes, labels_.no}, console_.width);
+  const std::u16string yes = Utf16(labels_.yes), no = Utf16(labels_.no);
+  for (std::string line;;) {
+    console_.out << labels_.yes << " / " << labels_.no << "? " << std::flush;
+    if (!std::getline(console_.in, line)) return 0;  // input closed: the box is gone unanswered
+    std::u16string answer = Utf16(line);
+    if (!answer.empty() && FoldCase(answer[0]) == FoldCase(yes[0])) return IDYES;
+    if (!answer.empty() && FoldCase(answer[0]) == FoldCase(no[0])) return IDNO;
+  }
+}
+
+/*
+ * int LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int capacity)
+ */
+int Device::LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int capacity) {
+  std::string call = "LoadStringW(" + Hex(instance) + ", " + std::to_string(id) + ", " +
+                     Pointer(buffer) + ", " + std::to_string(capacity) + ")";
+  std::u16string text;
+  if ((instance == kProcessHandle || instance == kCurrentProcess) && !settings_.stringsMissing) {
+    text = res::FindString(resources_, id);
+  }
+  if (buffer == nullptr || capacity <= 0 || text.empty()) {
+    Trace(call + " -> 0");
+    return 0;
+  }
+  size_t count = std::min(text.size(), static_cast<size_t>(capacity) - 1);
+  std::copy_n(text.begin(), count, buffer);
+  buffer[count] = 0;
+  Trace(call + " -> " + std::to_string(count) + " " + Quoted(text.substr(0, count)));
+  return static_cast<int>(count);
+}
+
+std::optional<std::u16string> Device::KeyPath(HKEY key) const {
+  if (IsRegistryRoot(key)) return Utf16(RootName(key));
+  auto open = openKeys_.find(key);
+  if (open == openKeys_.end()) return std::nullopt;
+  return open->second;
+}
+
+bool Device::IsFaulty(const std::vector<std::u16string>& faultyKeys,
+                      std::u16string_view path) const {
+  return std::any_of(faultyKeys.begin(), faultyKeys.end(),
+                     [&](const std::u16string& faulty) { return SameIgnoringCase(faulty, path); });
+}
+
+/*
+ * LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result)
+ */
+LONG Device::RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result) {
+  std::string call = "RegOpenKeyExW(" + KeyName(key) + ", " + QuotedOrNull(subKey) + ", " +
+                     std::to_string(options) + ", " + Hex(access) + ", " + Pointer(result) + ")";
+  auto finish = [&](LONG status) {
+    Trace(call + " -> " + RegResult(status) +
+          (status == ERROR_SUCCESS ? ", key " + Hex(*result) : std::string()));
+    return status;
+  };
+  std::optional<std::u16string> parent = KeyPath(key);
+  if (!parent) return finish(kErrorInvalidHandle);
+  if (options != 0 || access != 0 || result == nullptr) return finish(kErrorInvalidParameter);
+  std::u16string_view relative = subKey ? std::u16string_view(subKey) : std::u16string_view();
+  if (relative.starts_with(u'\\')) relative.remove_prefix(1);  // one leading backslash is accepted
+  std::u16string path = *parent;
+  if (!relative.empty()) path += u'\\' + std::u16string(relative);
+  if (IsFaulty(settings_.missingKeys, path) || !registry_.KeyExists(path)) {
+    return finish(kErrorFileNotFound);
+  }
+  *result = nextKey_++;
+  openKeys_.emplace(*result, path);
+  return finish(ERROR_SUCCESS);
+}
+
+/*
+ * LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type,
+ *                     const BYTE* data, DWORD size)
+ */
+LONG Device::RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type,
+                            const BYTE* data, DWORD size) {
+  std::vector<uint8_t> bytes;
+  if (data != nullptr) bytes.assign(data, data + size);
+  const std::string shownData =
+      data == nullptr ? "NULL" : FormatValueData(RegValue{u"", type, bytes});
+  std::string call = "RegSetValueExW(" + KeyName(key) + ", " + QuotedOrNull(valueName) + ", " +
+                     std::to_string(reserved) + ", " + TypeName(type) + ", " + shownData + ", " +
+                     std::to_string(size) + ")";
+  auto finish = [&](LONG status) {
+    Trace(call + " -> " + RegResult(status));
+    return status;
+  };
+  std::optional<std::u16string> path = KeyPath(key);
+  if (!path || IsRegistryRoot(key)) return finish(kErrorInvalidHandle);
+  std::u16string name = TextAt(valueName);
+  if (reserved != 0 || (data == nullptr && size != 0) || name.size() > kMaxValueNameUnits) {
+    return finish(kErrorInvalidParameter);
+  }
+  if (IsFaulty(settings_.failingWrites, *path)) return finish(kErrorAccessDenied);
+  try {
+    registry_.SetValue(*path, name, type, std::move(bytes));
+  } catch (const std::invalid_argument&) {  // a name the registry file cannot hold
+    return finish(kErrorInvalidParameter);
+  }
+  return finish(ERROR_SUCCESS);
+}
+
+/*
+ * LONG RegCloseKey(HKEY key)
+ */
+LONG Device::RegCloseKey(HKEY key) {
+  LONG status = openKeys_.erase(key) ? ERROR_SUCCESS : kErrorInvalidHandle;
+  Trace("RegCloseKey(" + KeyName(key) + ") -> " + RegResult(status));
+  return status;
+}
+
+/*
+ * BOOL KernelIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+ *                      LPDWORD bytesReturned)
+ */
+BOOL Device::KernelIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+                             LPDWORD bytesReturned) {
+  std::string input = Pointer(in);
+  if (in != nullptr && inSize == sizeof(uint32_t)) {
+    uint32_t word;
+    std::memcpy(&word, in, sizeof word);
+    input = "[" + std::to_string(word) + "]";
+  }
+  std::string call = "KernelIoControl(" + ControlCodeName(code) + ", " + input + ", " +
+                     std::to_string(inSize) + ", " + Pointer(out) + ", " + std::to_string(outSize) +
+                     ", " + Pointer(bytesReturned) + ")";
+  BOOL result = FALSE;
+  if (code == IOCTL_ROM_INFO) {
+    result = QueryRomInfo(in, inSize, out, outSize, bytesReturned);
+  } else if (code == IOCTL_HAL_REBOOT) {
+    resetRequested_ = true;
+    if (settings_.reset == ResetBehaviour::TakesEffect) {
+      Trace(call + " -> does not return: the device resets");
+      throw SoftResetTaken{};
+    }
+  }
+  Trace(call + " -> " + Bool(result));
+  return result;
+}
+
+BOOL Device::QueryRomInfo(LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+                          LPDWORD bytesReturned) {
+  if (settings_.romSilent || in == nullptr || inSize != sizeof(uint32_t) || out == nullptr ||
+      outSize < kRomBlockSize) {
+    return FALSE;
+  }
+  uint32_t request;
+  std::memcpy(&request, in, sizeof request);
+  if (request != kRomInfoRequest) return FALSE;
+  std::memcpy(out, settings_.romBlock.data(), kRomBlockSize);
+  if (bytesReturned != nullptr) *bytesReturned = kRomBlockSize;
+  return TRUE;
+}
+
+/*
+ * void* memset(void* dest, int value, size_t count)
+ */
+void* Device::Memset(void* dest, int value, size_t count) {
+  if (dest != nullptr) std::memset(dest, value, count);
+  Trace("memset(" + Pointer(dest) + ", " + std::to_string(value) + ", " + std::to_string(count) +
+        ") -> " + Pointer(dest));
+  return dest;
+}
+
+Device& Device::Active() {
+  if (activeDevice == nullptr) {
+    std::fputs("platform call made with no device running\n", stderr);
+    std::abort();
+  }
+  return *activeDevice;
+}
+
+}  // namespace device

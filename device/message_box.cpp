@@ -1,0 +1,108 @@
+#include "message_box.h"
+
+#include <algorithm>
+
+namespace device {
+namespace {
+
+constexpr size_t kMinimumWidth = 24;  // room for any button row
+constexpr std::string_view kHorizontal = "─";
+
+// Characters on screen: one per code point (UTF-8 continuation bytes take no column).
+size_t Columns(std::string_view text) {
+  return std::count_if(text.begin(), text.end(),
+                       [](char byte) { return (static_cast<unsigned char>(byte) & 0xC0) != 0x80; });
+}
+
+// The byte length of the first `columns` characters of `text`.
+size_t PrefixBytes(std::string_view text, size_t columns) {
+  size_t bytes = 0;
+  for (size_t seen = 0; bytes < text.size(); ++bytes) {
+    bool starts = (static_cast<unsigned char>(text[bytes]) & 0xC0) != 0x80;
+    if (starts && seen++ == columns) break;
+  }
+  return bytes;
+}
+
+std::string Repeat(std::string_view piece, size_t count) {
+  std::string result;
+  for (size_t i = 0; i < count; ++i) result += piece;
+  return result;
+}
+
+void WrapParagraph(std::string_view paragraph, size_t columns, std::vector<std::string>& lines) {
+  std::string line;
+  auto flush = [&] {
+    lines.push_back(line);
+    line.clear();
+  };
+  size_t start = 0;
+  while (start <= paragraph.size()) {
+    size_t end = std::min(paragraph.find(' ', start), paragraph.size());
+    std::string_view word = paragraph.substr(start, end - start);
+    start = end + 1;
+    if (!line.empty() && Columns(line) + 1 + Columns(word) > columns) flush();
+    while (Columns(word) > columns) {  // a word longer than a line is broken
+      if (!line.empty()) flush();
+      size_t cut = PrefixBytes(word, columns);
+      lines.emplace_back(word.substr(0, cut));
+      word.remove_prefix(cut);
+    }
+    if (!line.empty()) line += ' ';
+    line += word;
+  }
+  flush();
+}
+
+}  // namespace
+
+ButtonLabels LabelsForLanguage(std::u16string_view romLanguage) {
+  if (romLanguage == u"DEUTSCH") return {"OK", "Ja", "Nein"};
+  if (romLanguage == u"FRANCAIS") return {"OK", "Oui", "Non"};
+  if (romLanguage == u"ITALIANO") return {"OK", "Sì", "No"};
+  if (romLanguage == u"PORTUGUES") return {"OK", "Sim", "Não"};
+  return {"OK", "Yes", "No"};
+}
+
+std::vector<std::string> WrapText(std::string_view text, size_t columns) {
+  columns = std::max<size_t>(columns, 1);
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (true) {
+    size_t end = std::min(text.find('\n', start), text.size());
+    std::string_view paragraph = text.substr(start, end - start);
+    if (paragraph.ends_with('\r')) paragraph.remove_suffix(1);
+    WrapParagraph(paragraph, columns, lines);
+    if (end == text.size()) break;
+    start = end + 1;
+  }
+  return lines;
+}
+
+std::string DrawMessageBox(std::string_view caption, std::string_view text,
+                           const std::vector<std::string>& buttons, size_t width) {
+  const size_t maxInner = std::max(width, kMinimumWidth) - 4;  // "│ " and " │"
+  std::string buttonRow;
+  for (const std::string& label : buttons) {
+    buttonRow += (buttonRow.empty() ? "[ " : "   [ ") + label + " ]";
+  }
+  std::vector<std::string> lines = WrapText(text, maxInner);
+  size_t inner = std::max(Columns(buttonRow), Columns(caption) + 1);
+  for (const std::string& line : lines) inner = std::max(inner, Columns(line));
+  inner = std::min(inner, maxInner);
+  std::string shownCaption(caption.substr(0, PrefixBytes(caption, inner - 1)));
+
+  std::string box = "┌[" + shownCaption + "]" +
+                    Repeat(kHorizontal, inner + 2 - 2 - Columns(shownCaption)) + "┐\n";
+  auto row = [&](std::string_view content, size_t indent) {
+    box += "│ " + std::string(indent, ' ') + std::string(content) +
+           std::string(inner - indent - Columns(content), ' ') + " │\n";
+  };
+  for (const std::string& line : lines) row(line, 0);
+  row("", 0);
+  row(buttonRow, (inner - std::min(inner, Columns(buttonRow))) / 2);
+  box += "└" + Repeat(kHorizontal, inner + 2) + "┘\n";
+  return box;
+}
+
+}  // namespace device

@@ -1,0 +1,26 @@
+// What the storage manager makes of the card profiles in the registry.
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+
+#include "registry.h"
+
+namespace device {
+
+inline constexpr std::u16string_view kProfilesKey =
+    u"HKEY_LOCAL_MACHINE\\System\\StorageManager\\Profiles";
+
+// The removable-card profiles, in the order the update handles them.
+inline constexpr std::array<std::u16string_view, 3> kCardProfiles = {u"MMC", u"PCMCIA",
+                                                                     u"SDMemory"};
+
+// The full registry path of a profile's key.
+std::u16string ProfileKeyPath(std::u16string_view profile);
+
+// The folder a card of this profile is mounted as at the next mount: the profile's own "Folder"
+// text, else the one all profiles share, else the storage manager's built-in name.
+std::u16string MountFolder(const Registry& registry, std::u16string_view profile);
+
+}  // namespace device

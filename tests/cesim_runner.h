@@ -1,0 +1,29 @@
+// Runs the cesim binary as a user would: a fresh process, no terminal on standard input.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+struct CesimRun {
+  int exitStatus = -1;
+  std::string out;
+  std::string err;
+};
+
+CesimRun RunCesim(const std::vector<std::string>& arguments);
+
+std::string ReadText(const std::filesystem::path& file);
+
+// A fresh folder under the test's temporary directory, removed with the object.
+class ScratchFolder {
+ public:
+  ScratchFolder();
+  ~ScratchFolder();
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
