@@ -151,22 +151,21 @@ std::string Bool(BOOL value) {
   return value ? "TRUE" : "FALSE";
 }
 
-char16_t FoldCase(char16_t unit) {
-  return (unit >= u'a' && unit <= u'z') ? static_cast<char16_t>(unit - u'a' + u'A') : unit;
-}
-
-bool SameIgnoringCase(std::u16string_view a, std::u16string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(),
-                    [](char16_t x, char16_t y) { return FoldCase(x) == FoldCase(y); });
-}
-
 bool IsRegistryRoot(HKEY key) {
   return !RootName(key).empty();
 }
 
 std::u16string Utf16(const std::string& text) {
   return FromUtf8(text);
+}
+
+// The first character typed on a line, empty when there is none or the line is not UTF-8.
+std::u16string TypedInitial(const std::string& line) {
+  try {
+    return FromUtf8(line).substr(0, 1);
+  } catch (const std::invalid_argument&) {
+    return {};
+  }
 }
 
 }  // namespace
@@ -256,9 +255,9 @@ int Device::AskYesNo(const std::string& caption, const std::string& text) {
   for (std::string line;;) {
     console_.out << labels_.yes << " / " << labels_.no << "? " << std::flush;
     if (!std::getline(console_.in, line)) return 0;  // input closed: the box is gone unanswered
-    std::u16string answer = Utf16(line);
-    if (!answer.empty() && FoldCase(answer[0]) == FoldCase(yes[0])) return IDYES;
-    if (!answer.empty() && FoldCase(answer[0]) == FoldCase(no[0])) return IDNO;
+    const std::u16string initial = TypedInitial(line);
+    if (EqualsIgnoringCase(initial, yes.substr(0, 1))) return IDYES;
+    if (EqualsIgnoringCase(initial, no.substr(0, 1))) return IDNO;
   }
 }
 
@@ -292,8 +291,9 @@ std::optional<std::u16string> Device::KeyPath(HKEY key) const {
 
 bool Device::IsFaulty(const std::vector<std::u16string>& faultyKeys,
                       std::u16string_view path) const {
-  return std::any_of(faultyKeys.begin(), faultyKeys.end(),
-                     [&](const std::u16string& faulty) { return SameIgnoringCase(faulty, path); });
+  return std::any_of(faultyKeys.begin(), faultyKeys.end(), [&](const std::u16string& faulty) {
+    return EqualsIgnoringCase(faulty, path);
+  });
 }
 
 /*

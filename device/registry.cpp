@@ -49,12 +49,6 @@ std::u16string Folded(std::u16string_view text) {
   return folded;
 }
 
-bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(),
-                    [](char16_t x, char16_t y) { return FoldCase(x) == FoldCase(y); });
-}
-
 bool StartsWithIgnoringCase(std::u16string_view text, std::u16string_view prefix) {
   return text.size() >= prefix.size() && EqualsIgnoringCase(text.substr(0, prefix.size()), prefix);
 }
@@ -859,6 +853,12 @@ void SyncFolderOf(const std::filesystem::path& file) {
 }
 
 }  // namespace
+
+bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(),
+                    [](char16_t x, char16_t y) { return FoldCase(x) == FoldCase(y); });
+}
 
 // ---------------------------------------------------------------------------------------------
 // Registry

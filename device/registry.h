@@ -114,6 +114,10 @@ std::vector<ValueChange> Diff(const Registry& before, const Registry& after);
 // "\"Storage Card\"", "dword:00000001", "hex:01,02", "hex(7):61,00,00,00,00,00".
 std::string FormatValueData(const RegValue& value);
 
+// Key paths and value names compare as the device compares them: ASCII and Latin-1 letters fold
+// case.
+bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b);
+
 // Lone surrogates become U+FFFD.
 std::string ToUtf8(std::u16string_view text);
 // Throws std::invalid_argument on malformed UTF-8 (including overlong forms and surrogates).
