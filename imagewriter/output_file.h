@@ -1,0 +1,19 @@
+// Writing the image so that the destination is either the complete new image or untouched.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace imagewriter {
+
+// The bytes of input file `path`; throws ImageError naming it when it cannot be read or is larger
+// than any input the writer takes.
+std::vector<uint8_t> ReadInputFile(const std::string& path);
+
+// Writes `bytes` to a temporary file beside `path` and renames it to `path`. On any failure the
+// temporary file is removed and ImageError names `path`.
+void ReplaceFile(const std::string& path, std::span<const uint8_t> bytes);
+
+}  // namespace imagewriter
