@@ -87,7 +87,7 @@ std::string ResetLine(const device::RunResult& result) {
 }
 
 void PrintSummary(std::ostream& out, const cesim::Options& options, const device::RunResult& result,
-                  const device::Registry& registry) {
+                  const device::Registry& registry, const std::optional<std::string>& saveError) {
   out << "\nsummary\n";
   out << "  exit status: " << result.exitStatus << '\n';
   out << "  soft reset: " << ResetLine(result) << '\n';
@@ -111,7 +111,8 @@ void PrintSummary(std::ostream& out, const cesim::Options& options, const device
   } else if (result.changes.empty()) {
     out << "  registry file: " << options.registryFile->string() << " left as it was\n";
   } else {
-    out << "  registry file: " << options.registryFile->string() << " saved\n";
+    out << "  registry file: " << options.registryFile->string()
+        << (saveError ? " NOT saved: the changes above are lost\n" : " saved\n");
   }
 }
 
@@ -123,16 +124,20 @@ int Run(const cesim::Options& options) {
                           TerminalWidth()};
   device::Device device(std::move(registry), std::move(resources), std::move(settings), console);
   device::RunResult result = device.Run(&WinMain);
+  std::optional<std::string> saveError;
   if (options.registryFile && !result.changes.empty()) {
     try {
       device.registry().Save(*options.registryFile);
     } catch (const device::RegFileError& error) {
-      std::cout << std::flush;
-      std::cerr << "cesim: " << error.what() << '\n';
-      return kExitNotSaved;
+      saveError = error.what();
     }
   }
-  PrintSummary(std::cout, options, result, device.registry());
+  PrintSummary(std::cout, options, result, device.registry(), saveError);
+  if (saveError) {
+    std::cout << std::flush;
+    std::cerr << "cesim: " << *saveError << '\n';
+    return kExitNotSaved;
+  }
   return result.exitStatus;
 }
 
