@@ -155,10 +155,6 @@ bool IsRegistryRoot(HKEY key) {
   return !RootName(key).empty();
 }
 
-std::u16string Utf16(const std::string& text) {
-  return FromUtf8(text);
-}
-
 // The first character typed on a line, empty when there is none or the line is not UTF-8.
 std::u16string TypedInitial(const std::string& line) {
   try {
@@ -251,7 +247,7 @@ int Device::AskYesNo(const std::string& caption, const std::string& text) {
     return 0;
   }
   console_.out << DrawMessageBox(caption, text, {labels_.yes, labels_.no}, console_.width);
-  const std::u16string yes = Utf16(labels_.yes), no = Utf16(labels_.no);
+  const std::u16string yes = FromUtf8(labels_.yes), no = FromUtf8(labels_.no);
   for (std::string line;;) {
     console_.out << labels_.yes << " / " << labels_.no << "? " << std::flush;
     if (!std::getline(console_.in, line)) return 0;  // input closed: the box is gone unanswered
@@ -283,7 +279,7 @@ int Device::LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int capacity
 }
 
 std::optional<std::u16string> Device::KeyPath(HKEY key) const {
-  if (IsRegistryRoot(key)) return Utf16(RootName(key));
+  if (IsRegistryRoot(key)) return FromUtf8(RootName(key));
   auto open = openKeys_.find(key);
   if (open == openKeys_.end()) return std::nullopt;
   return open->second;
