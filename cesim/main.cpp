@@ -2,12 +2,10 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <cstring>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 
 #include "device.h"
+#include "file_io.h"
 #include "options.h"
 #include "storage_manager.h"
 #include "update.h"
@@ -26,12 +24,11 @@ struct InputError : std::runtime_error {
 };
 
 std::vector<uint8_t> ReadFile(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) throw InputError(file.string() + ": cannot read: " + std::strerror(errno));
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                             std::istreambuf_iterator<char>());
-  if (in.bad()) throw InputError(file.string() + ": cannot read");
-  return bytes;
+  try {
+    return fileio::ReadWholeFile(file);
+  } catch (const fileio::FileError& error) {
+    throw InputError(file.string() + ": cannot read: " + error.code.message());
+  }
 }
 
 device::RomBlock LoadRomBlock(const std::filesystem::path& file) {

@@ -1,15 +1,13 @@
 #include "registry.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <system_error>
 #include <unordered_map>
 #include <utility>
+
+#include "file_io.h"
 
 namespace device {
 namespace {
@@ -741,117 +739,6 @@ std::vector<uint8_t> Encode(std::u16string_view text, RegFileEncoding encoding) 
   return bytes;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Files
-
-std::string SystemMessage(int error) {
-  return std::system_category().message(error);
-}
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() { Close(); }
-
-  int Get() const { return fd_; }
-  bool IsOpen() const { return fd_ >= 0; }
-  void Reset(int fd) {
-    Close();
-    fd_ = fd;
-  }
-  // Returns 0 or the close error.
-  int Close() {
-    if (fd_ < 0) return 0;
-    const int result = ::close(std::exchange(fd_, -1));
-    return result == 0 ? 0 : errno;
-  }
-
- private:
-  int fd_;
-};
-
-std::vector<uint8_t> ReadFileBytes(const std::filesystem::path& file) {
-  const auto cannotRead = [&] {
-    return RegFileError(file.string() + ": cannot read: " + SystemMessage(errno));
-  };
-  FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.IsOpen()) throw cannotRead();
-  std::vector<uint8_t> bytes;
-  std::array<uint8_t, 16384> chunk;
-  while (true) {
-    const ssize_t count = ::read(fd.Get(), chunk.data(), chunk.size());
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) throw cannotRead();
-    if (count == 0) return bytes;
-    bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + count);
-  }
-}
-
-// A temporary file beside the target, removed unless it was renamed over the target.
-class TemporaryFile {
- public:
-  explicit TemporaryFile(const std::filesystem::path& target) : target_(target) {
-    const std::filesystem::path folder =
-        target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
-    std::string pattern = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
-    const int fd = ::mkstemp(pattern.data());
-    if (fd < 0) Fail("creating a temporary file in " + folder.string(), errno);
-    fd_.Reset(fd);
-    path_ = pattern;
-    KeepTargetMode();
-  }
-  TemporaryFile(const TemporaryFile&) = delete;
-  TemporaryFile& operator=(const TemporaryFile&) = delete;
-  ~TemporaryFile() {
-    fd_.Close();
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-
-  void Write(std::span<const uint8_t> bytes) {
-    while (!bytes.empty()) {
-      const ssize_t count = ::write(fd_.Get(), bytes.data(), bytes.size());
-      if (count < 0 && errno == EINTR) continue;
-      if (count < 0) Fail("writing " + path_, errno);
-      bytes = bytes.subspan(static_cast<size_t>(count));
-    }
-  }
-
-  // Syncs, closes and renames the file over the target.
-  void ReplaceTarget() {
-    if (::fsync(fd_.Get()) != 0) Fail("syncing " + path_, errno);
-    if (const int error = fd_.Close()) Fail("closing " + path_, error);
-    if (::rename(path_.c_str(), target_.c_str()) != 0)
-      Fail("renaming " + path_ + " over it", errno);
-    path_.clear();
-  }
-
- private:
-  [[noreturn]] void Fail(const std::string& what, int error) const {
-    throw RegFileError(target_.string() + ": cannot save: " + what + ": " + SystemMessage(error));
-  }
-
-  // A replaced file keeps its permissions; a new one is readable by all.
-  void KeepTargetMode() {
-    struct stat status {};
-    const mode_t mode = ::stat(target_.c_str(), &status) == 0 ? status.st_mode & 07777 : 0644;
-    if (::fchmod(fd_.Get(), mode) != 0) Fail("setting the mode of " + path_, errno);
-  }
-
-  std::filesystem::path target_;
-  std::string path_;
-  FileDescriptor fd_;
-};
-
-// So that the rename itself survives a power loss; best effort.
-void SyncFolderOf(const std::filesystem::path& file) {
-  const std::filesystem::path folder =
-      file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
-  FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.IsOpen()) ::fsync(fd.Get());
-}
-
 }  // namespace
 
 bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b) {
@@ -873,7 +760,13 @@ Registry Registry::Parse(std::span<const uint8_t> fileBytes, const std::string& 
 }
 
 Registry Registry::Load(const std::filesystem::path& file) {
-  return Parse(ReadFileBytes(file), file.string());
+  std::vector<uint8_t> bytes;
+  try {
+    bytes = fileio::ReadWholeFile(file);
+  } catch (const fileio::FileError& error) {
+    throw RegFileError(file.string() + ": cannot read: " + error.code.message());
+  }
+  return Parse(bytes, file.string());
 }
 
 std::vector<uint8_t> Registry::Serialize() const {
@@ -899,10 +792,11 @@ std::vector<uint8_t> Registry::Serialize() const {
 
 void Registry::Save(const std::filesystem::path& file) const {
   const std::vector<uint8_t> bytes = Serialize();
-  TemporaryFile temporary(file);
-  temporary.Write(bytes);
-  temporary.ReplaceTarget();
-  SyncFolderOf(file);
+  try {
+    fileio::ReplaceFile(file, bytes);
+  } catch (const fileio::FileError& error) {
+    throw RegFileError(file.string() + ": cannot save: " + error.what());
+  }
 }
 
 std::optional<size_t> Registry::FindKeyIndex(std::u16string_view path) const {

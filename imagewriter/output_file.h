@@ -12,7 +12,7 @@ namespace imagewriter {
 // than any input the writer takes.
 std::vector<uint8_t> ReadInputFile(const std::string& path);
 
-// Writes `bytes` to a temporary file beside `path` and renames it to `path`. On any failure the
+// Replaces `path` with `bytes` atomically (fileio::ReplaceFile). On any failure the
 // temporary file is removed and ImageError names `path`.
 void ReplaceFile(const std::string& path, std::span<const uint8_t> bytes);
 
