@@ -44,8 +44,9 @@ std::u16string Utf16Argument(const std::string& option, const std::string& value
 }
 
 std::u16string Profile(const std::string& option, const std::string& value) {
+  const std::u16string name = Utf16Argument(option, value);
   for (std::u16string_view profile : device::kCardProfiles) {
-    if (device::FromUtf8(value) == profile) return std::u16string(profile);
+    if (name == profile) return name;
   }
   throw UsageError(option + ": unknown profile '" + value + "' (MMC, PCMCIA or SDMemory)");
 }

@@ -146,6 +146,7 @@ const Refusal kRefusals[] = {
      "cesim: --rom-language, --rom-block and --rom-silent exclude each other (see cesim --help)"},
     {{"--missing-key", "CF"},
      "cesim: --missing-key: unknown profile 'CF' (MMC, PCMCIA or SDMemory) (see cesim --help)"},
+    {{"--fail-write", "\xFF"}, "cesim: --fail-write: not valid UTF-8 (see cesim --help)"},
     {{"--trace", "--trace"}, "cesim: --trace given more than once (see cesim --help)"},
     {{"--verbose"}, "cesim: unknown option '--verbose' (see cesim --help)"},
     {{"--rom-block", TEST_DATA_DIR "/rom_short.bin"},
