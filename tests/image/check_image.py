@@ -165,7 +165,7 @@ class TheResources(GoldenTestCase):
         """The tree and data llvm-readobj reads in `image` are those llvm-cvtres makes of `res`."""
         with tempfile.TemporaryDirectory() as folder:
             converted = os.path.join(folder, "resources.obj")
-            run("llvm-cvtres", "/machine:ARM", f"/out:{converted}", res)
+            run("llvm-cvtres", "/machine:ARM", f"/out:{converted}", "--", res)  # paths are not options
             self.assertEqual(resource_dump(converted), resource_dump(image))
 
     def test_tree_and_data_are_those_llvm_cvtres_makes_of_the_res_file(self):
