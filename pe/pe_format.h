@@ -6,9 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "little_endian.h"
+#include "little_endian_field.h"
 
-namespace imagewriter::pe {
+namespace pe {
 
 constexpr uint16_t IMAGE_DOS_SIGNATURE = 0x5A4D;     // "MZ"
 constexpr uint32_t IMAGE_NT_SIGNATURE = 0x00004550;  // "PE\0\0"
@@ -179,4 +179,4 @@ static_assert(sizeof(ResourceDirectoryTable) == 16);
 static_assert(sizeof(ResourceDirectoryEntry) == 8);
 static_assert(sizeof(ResourceDataEntry) == 16);
 
-}  // namespace imagewriter::pe
+}  // namespace pe
