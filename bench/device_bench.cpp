@@ -1,11 +1,14 @@
 // Costs of the simulated device: reading and writing registry files, looking up the reset
-// question, and one whole update run.
+// question, and one whole update run, native and with the device image emulated.
 #include <benchmark/benchmark.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "device.h"
+#include "image_loader.h"
+#include "machine.h"
 #include "update.h"
 
 namespace {
@@ -53,22 +56,86 @@ void StringLookup(benchmark::State& state) {
 }
 BENCHMARK(StringLookup);
 
+device::DeviceSettings AnsweredNoAndTraced() {
+  device::DeviceSettings settings;
+  settings.answer = device::Answer::No;
+  settings.trace = true;
+  return settings;
+}
+
 // One whole run on the factory device, answered No, with every platform call traced.
 void WholeRun(benchmark::State& state) {
   const std::vector<uint8_t> factory = ReadBytes(DEFAULT_REGISTRY);
   const auto resources = res::ReadResFile(ReadBytes(RESOURCE_FILE), RESOURCE_FILE);
-  device::DeviceSettings settings;
-  settings.answer = device::Answer::No;
-  settings.trace = true;
   for (auto _ : state) {
     std::ostringstream out;
     std::istringstream in;
-    device::Device device(device::Registry::Parse(factory, "factory.reg"), resources, settings,
-                          device::Console{out, in, false, 80});
+    device::Device device(device::Registry::Parse(factory, "factory.reg"), resources,
+                          AnsweredNoAndTraced(), device::Console{out, in, false, 80});
     benchmark::DoNotOptimize(device.Run(&WinMain));
   }
 }
 BENCHMARK(WholeRun);
+
+// Reading and checking the device image, as every emulated run starts.
+void ImageLoad(benchmark::State& state) {
+  const std::vector<uint8_t> file = ReadBytes(DEVICE_IMAGE);
+  for (auto _ : state) benchmark::DoNotOptimize(emulator::LoadImage(file, DEVICE_IMAGE));
+}
+BENCHMARK(ImageLoad);
+
+// The same run as WholeRun with the device image on the emulated CPU (0: XScale, 1: ARMv4T):
+// loading, mapping, binding, executing and the platform calls.
+void EmulatedWholeRun(benchmark::State& state) {
+  const std::vector<uint8_t> factory = ReadBytes(DEFAULT_REGISTRY);
+  const emulator::LoadedImage image = emulator::LoadImage(ReadBytes(DEVICE_IMAGE), DEVICE_IMAGE);
+  const emulator::CpuModel cpu =
+      state.range(0) == 0 ? emulator::CpuModel::Pxa270 : emulator::CpuModel::Ti925t;
+  uint64_t instructions = 0;
+  for (auto _ : state) {
+    std::ostringstream out;
+    std::istringstream in;
+    device::Device device(device::Registry::Parse(factory, "factory.reg"), image.resources,
+                          AnsweredNoAndTraced(), device::Console{out, in, false, 80});
+    emulator::Machine machine(image, device, {cpu, 1'000'000});
+    benchmark::DoNotOptimize(
+        device.Run([&](HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int show) {
+          return machine.Start(instance, previous, commandLine, show);
+        }));
+    instructions += machine.instructionsExecuted();
+  }
+  state.counters["guest instructions/s"] =
+      benchmark::Counter(static_cast<double>(instructions), benchmark::Counter::kIsRate);
+}
+BENCHMARK(EmulatedWholeRun)->Arg(0)->Arg(1);
+
+// A guest that never returns, stopped by the instruction limit: the emulator's raw speed with
+// every instruction counted.
+void EmulatedEndlessLoop(benchmark::State& state) {
+  if (!std::filesystem::exists(ENDLESS_LOOP_IMAGE)) {
+    state.SkipWithError("the test images are not built (BUILD_TESTING is off)");
+    return;
+  }
+  const emulator::LoadedImage image =
+      emulator::LoadImage(ReadBytes(ENDLESS_LOOP_IMAGE), ENDLESS_LOOP_IMAGE);
+  constexpr uint64_t kLimit = 1'000'000;
+  for (auto _ : state) {
+    std::ostringstream out;
+    std::istringstream in;
+    device::Device device(device::Registry::Parse(ReadBytes(DEFAULT_REGISTRY), "factory.reg"),
+                          image.resources, {}, device::Console{out, in, false, 80});
+    emulator::Machine machine(image, device, {emulator::CpuModel::Pxa270, kLimit});
+    try {
+      device.Run([&](HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int show) {
+        return machine.Start(instance, previous, commandLine, show);
+      });
+    } catch (const emulator::EmulationFault&) {
+    }
+  }
+  state.counters["guest instructions/s"] = benchmark::Counter(
+      static_cast<double>(state.iterations() * kLimit), benchmark::Counter::kIsRate);
+}
+BENCHMARK(EmulatedEndlessLoop)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

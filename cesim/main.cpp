@@ -6,6 +6,8 @@
 
 #include "device.h"
 #include "file_io.h"
+#include "image_loader.h"
+#include "machine.h"
 #include "options.h"
 #include "storage_manager.h"
 #include "update.h"
@@ -15,8 +17,9 @@ extern const std::span<const unsigned char> kProgramResources;  // the program's
 
 namespace {
 
-constexpr int kExitUsage = 2;
 constexpr int kExitNotSaved = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitFault = 3;
 
 // A file that cannot be used; what() is the one-line reason, naming the file.
 struct InputError : std::runtime_error {
@@ -59,8 +62,18 @@ device::DeviceSettings DeviceSettingsFor(const cesim::Options& options) {
   settings.failingWrites = ProfileKeys(options.failingWriteProfiles);
   settings.stringsMissing = options.noStrings;
   settings.commandLine = options.commandLine;
+  settings.showState = options.showState;
   settings.trace = options.trace;
   return settings;
+}
+
+emulator::LoadedImage LoadDeviceImage(const std::filesystem::path& file) {
+  std::vector<uint8_t> bytes = ReadFile(file);
+  try {
+    return emulator::LoadImage(bytes, file.string());
+  } catch (const emulator::ImageError& error) {
+    throw InputError(error.what());
+  }
 }
 
 device::Registry LoadRegistry(const cesim::Options& options) {
@@ -83,8 +96,15 @@ std::string ResetLine(const device::RunResult& result) {
          " registry key(s) still open";
 }
 
+// What was run, and how much of it.
+struct RunFigures {
+  size_t platformCalls = 0;
+  std::optional<uint64_t> instructions;  // inside the image, when an image was run
+};
+
 void PrintSummary(std::ostream& out, const cesim::Options& options, const device::RunResult& result,
-                  const device::Registry& registry, const std::optional<std::string>& saveError) {
+                  const device::Registry& registry, const std::optional<std::string>& saveError,
+                  const RunFigures& figures) {
   out << "\nsummary\n";
   out << "  exit status: " << result.exitStatus << '\n';
   out << "  soft reset: " << ResetLine(result) << '\n';
@@ -111,16 +131,37 @@ void PrintSummary(std::ostream& out, const cesim::Options& options, const device
     out << "  registry file: " << options.registryFile->string()
         << (saveError ? " NOT saved: the changes above are lost\n" : " saved\n");
   }
+  if (options.stats) {
+    out << "  platform calls: " << figures.platformCalls << '\n';
+    if (figures.instructions) {
+      out << "  instructions executed in the image: " << *figures.instructions << '\n';
+    }
+  }
 }
 
 int Run(const cesim::Options& options) {
   device::Registry registry = LoadRegistry(options);
   device::DeviceSettings settings = DeviceSettingsFor(options);
-  auto resources = res::ReadResFile(kProgramResources, "program resources");
+  std::optional<emulator::LoadedImage> image;
+  if (options.image) image = LoadDeviceImage(*options.image);
+  // An image brings its own string table, read from its resources as the device reads it.
+  auto resources =
+      image ? image->resources : res::ReadResFile(kProgramResources, "program resources");
   device::Console console{std::cout, std::cin, static_cast<bool>(isatty(STDIN_FILENO)),
                           TerminalWidth()};
   device::Device device(std::move(registry), std::move(resources), std::move(settings), console);
-  device::RunResult result = device.Run(&WinMain);
+  std::optional<emulator::Machine> machine;
+  if (image)
+    machine.emplace(*image, device,
+                    emulator::MachineSettings{options.cpu, options.maxInstructions});
+  device::RunResult result =
+      machine
+          ? device.Run([&](HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int show) {
+              return machine->Start(instance, previous, commandLine, show);
+            })
+          : device.Run(&WinMain);
+  RunFigures figures{result.platformCalls, std::nullopt};
+  if (machine) figures.instructions = machine->instructionsExecuted();
   std::optional<std::string> saveError;
   if (options.registryFile && !result.changes.empty()) {
     try {
@@ -129,7 +170,7 @@ int Run(const cesim::Options& options) {
       saveError = error.what();
     }
   }
-  PrintSummary(std::cout, options, result, device.registry(), saveError);
+  PrintSummary(std::cout, options, result, device.registry(), saveError, figures);
   if (saveError) {
     std::cout << std::flush;
     std::cerr << "cesim: " << *saveError << '\n';
@@ -155,6 +196,14 @@ int main(int argc, char** argv) {
     std::cerr << "cesim: " << error.what() << '\n';
   } catch (const device::RegFileError& error) {
     std::cerr << "cesim: " << error.what() << '\n';
+  } catch (const emulator::EmulationFault& error) {
+    std::cout << std::flush;
+    std::cerr << "cesim: emulation fault: " << error.what() << '\n';
+    return kExitFault;
+  } catch (const emulator::EngineError& error) {
+    std::cout << std::flush;
+    std::cerr << "cesim: the emulator failed: " << error.what() << '\n';
+    return kExitFault;
   }
   return kExitUsage;
 }

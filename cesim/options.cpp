@@ -12,7 +12,8 @@ namespace cesim {
 
 const char* const kUsage = R"(usage: cesim [options]
 
-Runs the card-folder update once on a simulated German handheld and reports what it did.
+Runs the card-folder update once on a simulated German handheld and reports what it did: the
+update built for this machine, or with --image the device's own ARM executable on an emulated CPU.
 
   --registry FILE        device registry (.reg); read before the run, written back after it
                          when a value changed (default: the built-in factory registry, not saved)
@@ -27,10 +28,19 @@ Runs the card-folder update once on a simulated German handheld and reports what
   --fail-write PROFILE   the registry refuses writes to the profile's key (may be repeated)
   --no-strings           the program's string table cannot be loaded
   --command-line TEXT    the command line the program is started with
+  --show-state N         the show state the program is started with (default: 5, SW_SHOW)
+  --image FILE           run this Windows CE ARM executable on an emulated CPU
+  --cpu pxa270|ti925t    with --image: the XScale PXA270 (default) or a strict ARMv4T core
+  --max-instructions N   with --image: stop the run as a fault after N instructions
+                         (default: 1000000)
+  --stats                also report the platform calls made and, with --image, the instructions
+                         executed inside the image
   --trace                print every platform call with its arguments and result
   --help                 show this help
 
-Exit status: the program's own (0), or 2 for a usage error or an unreadable input file.
+Exit status: the program's own (0); 1 when the registry file could not be saved; 2 for a usage
+error, an unreadable input file or an image the loader refuses; 3 when the emulated program
+faults, in which case the registry file is left as it was.
 )";
 
 namespace {
@@ -49,6 +59,22 @@ std::u16string Profile(const std::string& option, const std::string& value) {
     if (name == profile) return name;
   }
   throw UsageError(option + ": unknown profile '" + value + "' (MMC, PCMCIA or SDMemory)");
+}
+
+uint64_t Count(const std::string& option, const std::string& value, uint64_t low, uint64_t high) {
+  uint64_t count = 0;
+  for (char digit : value) {
+    if (digit < '0' || digit > '9' || count > high) {
+      count = high + 1;
+      break;
+    }
+    count = count * 10 + static_cast<uint64_t>(digit - '0');
+  }
+  if (value.empty() || count < low || count > high) {
+    throw UsageError(option + ": expected a whole number from " + std::to_string(low) + " to " +
+                     std::to_string(high) + ", not '" + value + "'");
+  }
+  return count;
 }
 
 template <typename T>
@@ -102,10 +128,27 @@ Options ParseOptions(std::span<const std::string> arguments) {
        }},
       {"--command-line",
        [&](auto& option, auto& value) { options.commandLine = Utf16Argument(option, value); }},
+      {"--show-state",
+       [&](auto& option, auto& value) {
+         options.showState = static_cast<int>(Count(option, value, 0, INT32_MAX));
+       }},
+      {"--image", [&](auto&, auto& value) { options.image = value; }},
+      {"--cpu",
+       [&](auto& option, auto& value) {
+         options.cpu = Choice<emulator::CpuModel>(
+             option, value,
+             {{"pxa270", emulator::CpuModel::Pxa270}, {"ti925t", emulator::CpuModel::Ti925t}},
+             "pxa270 or ti925t");
+       }},
+      {"--max-instructions",
+       [&](auto& option, auto& value) {
+         options.maxInstructions = Count(option, value, 1, 1'000'000'000'000);
+       }},
   };
   const std::map<std::string, std::function<void()>> flags = {
       {"--rom-silent", [&] { options.romSilent = true; }},
       {"--no-strings", [&] { options.noStrings = true; }},
+      {"--stats", [&] { options.stats = true; }},
       {"--trace", [&] { options.trace = true; }},
       {"--help", [&] { options.help = true; }},
   };
@@ -136,6 +179,11 @@ Options ParseOptions(std::span<const std::string> arguments) {
       seen.count("--rom-language") + seen.count("--rom-block") + seen.count("--rom-silent");
   if (romSources > 1) {
     throw UsageError("--rom-language, --rom-block and --rom-silent exclude each other");
+  }
+  for (const char* emulatorOnly : {"--cpu", "--max-instructions"}) {
+    if (seen.count(emulatorOnly) && !options.image) {
+      throw UsageError(std::string(emulatorOnly) + " needs --image");
+    }
   }
   return options;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "device.h"
+#include "machine.h"
 
 namespace cesim {
 
@@ -28,6 +29,11 @@ struct Options {
   std::vector<std::u16string> failingWriteProfiles;
   bool noStrings = false;
   std::u16string commandLine;
+  int showState = 5;                           // SW_SHOW
+  std::optional<std::filesystem::path> image;  // absent: the update built for this machine
+  emulator::CpuModel cpu = emulator::CpuModel::Pxa270;
+  uint64_t maxInstructions = 1'000'000;
+  bool stats = false;
   bool trace = false;
   bool help = false;
 };

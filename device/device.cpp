@@ -174,25 +174,28 @@ Device::Device(Registry registry, std::vector<res::ResourceEntry> resources,
       console_(console),
       labels_(LabelsForLanguage(RomLanguage(settings_.romBlock))) {}
 
-RunResult Device::Run(ProgramEntry entry) {
+RunResult Device::Run(const ProgramEntry& entry) {
   const Registry before = registry_;
   openKeys_.clear();
   resetRequested_ = false;
+  platformCalls_ = 0;
   RunResult result;
   std::u16string commandLine = settings_.commandLine;
   try {
     ActiveDevice active(*this);
-    result.exitStatus = entry(kProcessHandle, 0, commandLine.data(), kShowState);
+    result.exitStatus = entry(kProcessHandle, 0, commandLine.data(), settings_.showState);
   } catch (const SoftResetTaken&) {
     result.resetTookEffect = true;
   }
   result.resetRequested = resetRequested_;
   result.keysLeftOpen = openKeys_.size();
+  result.platformCalls = platformCalls_;
   result.changes = Diff(before, registry_);
   return result;
 }
 
-void Device::Trace(const std::string& line) {
+void Device::RecordCall(const std::string& line) {
+  ++platformCalls_;
   if (settings_.trace) console_.out << "trace: " << line << '\n' << std::flush;
 }
 
@@ -211,7 +214,7 @@ int Device::MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {
   } else if (style == MB_OK) {
     result = ShowOk(shownCaption, shownText);
   }
-  Trace(call + " -> " + BoxResult(result));
+  RecordCall(call + " -> " + BoxResult(result));
   return result;
 }
 
@@ -268,13 +271,13 @@ int Device::LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int capacity
     text = res::FindString(resources_, id);
   }
   if (buffer == nullptr || capacity <= 0 || text.empty()) {
-    Trace(call + " -> 0");
+    RecordCall(call + " -> 0");
     return 0;
   }
   size_t count = std::min(text.size(), static_cast<size_t>(capacity) - 1);
   std::copy_n(text.begin(), count, buffer);
   buffer[count] = 0;
-  Trace(call + " -> " + std::to_string(count) + " " + Quoted(text.substr(0, count)));
+  RecordCall(call + " -> " + std::to_string(count) + " " + Quoted(text.substr(0, count)));
   return static_cast<int>(count);
 }
 
@@ -299,8 +302,8 @@ LONG Device::RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM acces
   std::string call = "RegOpenKeyExW(" + KeyName(key) + ", " + QuotedOrNull(subKey) + ", " +
                      std::to_string(options) + ", " + Hex(access) + ", " + Pointer(result) + ")";
   auto finish = [&](LONG status) {
-    Trace(call + " -> " + RegResult(status) +
-          (status == ERROR_SUCCESS ? ", key " + Hex(*result) : std::string()));
+    RecordCall(call + " -> " + RegResult(status) +
+               (status == ERROR_SUCCESS ? ", key " + Hex(*result) : std::string()));
     return status;
   };
   std::optional<std::u16string> parent = KeyPath(key);
@@ -332,7 +335,7 @@ LONG Device::RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD t
                      std::to_string(reserved) + ", " + TypeName(type) + ", " + shownData + ", " +
                      std::to_string(size) + ")";
   auto finish = [&](LONG status) {
-    Trace(call + " -> " + RegResult(status));
+    RecordCall(call + " -> " + RegResult(status));
     return status;
   };
   std::optional<std::u16string> path = KeyPath(key);
@@ -355,7 +358,7 @@ LONG Device::RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD t
  */
 LONG Device::RegCloseKey(HKEY key) {
   LONG status = openKeys_.erase(key) ? ERROR_SUCCESS : kErrorInvalidHandle;
-  Trace("RegCloseKey(" + KeyName(key) + ") -> " + RegResult(status));
+  RecordCall("RegCloseKey(" + KeyName(key) + ") -> " + RegResult(status));
   return status;
 }
 
@@ -380,11 +383,11 @@ BOOL Device::KernelIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DW
   } else if (code == IOCTL_HAL_REBOOT) {
     resetRequested_ = true;
     if (settings_.reset == ResetBehaviour::TakesEffect) {
-      Trace(call + " -> does not return: the device resets");
+      RecordCall(call + " -> does not return: the device resets");
       throw SoftResetTaken{};
     }
   }
-  Trace(call + " -> " + Bool(result));
+  RecordCall(call + " -> " + Bool(result));
   return result;
 }
 
@@ -407,9 +410,13 @@ BOOL Device::QueryRomInfo(LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
  */
 void* Device::Memset(void* dest, int value, size_t count) {
   if (dest != nullptr) std::memset(dest, value, count);
-  Trace("memset(" + Pointer(dest) + ", " + std::to_string(value) + ", " + std::to_string(count) +
-        ") -> " + Pointer(dest));
+  RecordCall("memset(" + Pointer(dest) + ", " + std::to_string(value) + ", " +
+             std::to_string(count) + ") -> " + Pointer(dest));
   return dest;
+}
+
+void Device::TraceRefusedCall(const std::string& call, const std::string& result) {
+  RecordCall(call + " -> " + result);
 }
 
 Device& Device::Active() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <map>
 #include <optional>
@@ -32,6 +33,7 @@ struct DeviceSettings {
   std::vector<std::u16string> failingWrites;  // full key paths whose writes are refused
   bool stringsMissing = false;                // the string table cannot be loaded
   std::u16string commandLine;
+  int showState = 5;  // SW_SHOW
   bool trace = false;
 };
 
@@ -43,20 +45,21 @@ struct Console {
   size_t width = 80;
 };
 
-// The program's entry as the runtime calls it.
-using ProgramEntry = int (*)(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int show);
+// The program's entry as the runtime calls it: the native WinMain, or an emulated image's entry.
+using ProgramEntry =
+    std::function<int(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int show)>;
 
 struct RunResult {
   int exitStatus = 0;
   bool resetRequested = false;
   bool resetTookEffect = false;
   size_t keysLeftOpen = 0;
+  size_t platformCalls = 0;
   std::vector<ValueChange> changes;
 };
 
 constexpr HINSTANCE kProcessHandle = 0x02C4F0A6;  // the process handle the program is started with
 constexpr HINSTANCE kCurrentProcess = 0x42;       // the current-process pseudo-handle
-constexpr int kShowState = 5;                     // SW_SHOW
 
 class Device {
  public:
@@ -64,7 +67,8 @@ class Device {
          Console console);
 
   // Starts the program once, as a new process, and runs it until it returns or the device resets.
-  RunResult Run(ProgramEntry entry);
+  // Whatever else the entry throws ends the run and reaches the caller.
+  RunResult Run(const ProgramEntry& entry);
 
   const Registry& registry() const { return registry_; }
 
@@ -82,6 +86,9 @@ class Device {
                        LPDWORD bytesReturned);
   void* Memset(void* dest, int value, size_t count);
 
+  // A call the device refused before it reached it (a bad guest pointer), traced like the others.
+  void TraceRefusedCall(const std::string& call, const std::string& result);
+
  private:
   BOOL QueryRomInfo(LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD bytesReturned);
   BOOL Reboot();
@@ -89,7 +96,8 @@ class Device {
   int ShowOk(const std::string& caption, const std::string& text);
   std::optional<std::u16string> KeyPath(HKEY key) const;
   bool IsFaulty(const std::vector<std::u16string>& faultyKeys, std::u16string_view path) const;
-  void Trace(const std::string& line);
+  // Every platform call ends here once: it is counted, and traced when tracing is on.
+  void RecordCall(const std::string& line);
 
   Registry registry_;
   std::vector<res::ResourceEntry> resources_;
@@ -99,6 +107,7 @@ class Device {
   std::map<HKEY, std::u16string> openKeys_;  // handle -> full key path
   HKEY nextKey_ = 0x00002001;
   bool resetRequested_ = false;
+  size_t platformCalls_ = 0;
 };
 
 }  // namespace device

@@ -5,7 +5,7 @@ packages=(
   cmake make g++ clang lld llvm clang-format
   googletest libgtest-dev libbenchmark-dev
   python3 python3-pefile
-  libunicorn-dev pkg-config
+  libunicorn-dev
 )
 missing=()
 for package in "${packages[@]}"; do

@@ -1,0 +1,214 @@
+// The core-library routines of the emulated device. Each handler unpacks the guest's arguments,
+// refuses a bad pointer with the platform's failure, copies what the routine reads out of guest
+// memory, lets the simulated device do the work and trace it, and copies back what it wrote.
+#include <cstdio>
+
+#include "platform_call.h"
+
+namespace emulator {
+namespace {
+
+constexpr uint32_t kErrorInvalidParameter = 87;
+
+std::string Hex(uint32_t value) {
+  char text[11];
+  std::snprintf(text, sizeof text, "0x%08X", value);
+  return text;
+}
+
+std::vector<uint8_t> ToBytes(std::span<const char16_t> units) {
+  std::vector<uint8_t> bytes;
+  for (char16_t unit : units) {
+    bytes.push_back(static_cast<uint8_t>(unit));
+    bytes.push_back(static_cast<uint8_t>(unit >> 8));
+  }
+  return bytes;
+}
+
+/*
+ * int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style)
+ */
+uint32_t MessageBoxWHandler(PlatformCall& call) {
+  const HWND owner = call.Argument(0);
+  const uint32_t text = call.Argument(1), caption = call.Argument(2);
+  const UINT style = call.Argument(3);
+  const std::optional<GuestText> shownText = call.Text(text), shownCaption = call.Text(caption);
+  if (!shownText) return call.Refuse("MessageBoxW", text, 0, "0 (not shown)");
+  if (!shownCaption) return call.Refuse("MessageBoxW", caption, 0, "0 (not shown)");
+  return call.device.MessageBoxW(owner, shownText->pointer(), shownCaption->pointer(), style);
+}
+
+/*
+ * int LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int capacity)
+ */
+uint32_t LoadStringWHandler(PlatformCall& call) {
+  const HINSTANCE instance = call.Argument(0);
+  const UINT id = call.Argument(1);
+  const uint32_t buffer = call.Argument(2);
+  const int capacity = static_cast<int>(call.Argument(3));
+  if (buffer == 0 || capacity <= 0) {  // nothing can be written: the device says so itself
+    char16_t none = 0;
+    return call.device.LoadStringW(instance, id, buffer ? &none : nullptr, capacity);
+  }
+  const uint64_t bytes = uint64_t{2} * static_cast<uint32_t>(capacity);
+  if (bytes > UINT32_MAX || !call.memory.Allows(buffer, static_cast<uint32_t>(bytes), kWrite)) {
+    return call.Refuse("LoadStringW", buffer, 0, "0");
+  }
+  std::vector<char16_t> text(static_cast<size_t>(capacity));
+  const int count = call.device.LoadStringW(instance, id, text.data(), capacity);
+  if (count > 0) {
+    call.memory.Write(buffer, ToBytes(std::span(text).first(static_cast<size_t>(count) + 1)));
+  }
+  return static_cast<uint32_t>(count);
+}
+
+/*
+ * LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result)
+ */
+uint32_t RegOpenKeyExWHandler(PlatformCall& call) {
+  const HKEY key = call.Argument(0);
+  const uint32_t subKey = call.Argument(1);
+  const DWORD options = call.Argument(2);
+  const REGSAM access = call.Argument(3);
+  const uint32_t result = call.Argument(4);
+  const std::optional<GuestText> path = call.Text(subKey);
+  if (!path)
+    return call.Refuse("RegOpenKeyExW", subKey, kErrorInvalidParameter, "ERROR_INVALID_PARAMETER");
+  if (result != 0 && !call.memory.Allows(result, 4, kWrite)) {
+    return call.Refuse("RegOpenKeyExW", result, kErrorInvalidParameter, "ERROR_INVALID_PARAMETER");
+  }
+  HKEY opened = 0;
+  const LONG status = call.device.RegOpenKeyExW(key, path->pointer(), options, access,
+                                                result != 0 ? &opened : nullptr);
+  if (status == ERROR_SUCCESS) call.memory.WriteWord(result, opened);
+  return static_cast<uint32_t>(status);
+}
+
+/*
+ * LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type,
+ *                     const BYTE* data, DWORD size)
+ */
+uint32_t RegSetValueExWHandler(PlatformCall& call) {
+  const HKEY key = call.Argument(0);
+  const uint32_t valueName = call.Argument(1);
+  const DWORD reserved = call.Argument(2), type = call.Argument(3);
+  const uint32_t data = call.Argument(4);
+  const DWORD size = call.Argument(5);
+  const std::optional<GuestText> name = call.Text(valueName);
+  if (!name)
+    return call.Refuse("RegSetValueExW", valueName, kErrorInvalidParameter,
+                       "ERROR_INVALID_PARAMETER");
+  std::optional<std::vector<uint8_t>> bytes;
+  if (data != 0) {
+    bytes = call.memory.Read(data, size);
+    if (!bytes)
+      return call.Refuse("RegSetValueExW", data, kErrorInvalidParameter, "ERROR_INVALID_PARAMETER");
+  }
+  return static_cast<uint32_t>(call.device.RegSetValueExW(key, name->pointer(), reserved, type,
+                                                          bytes ? bytes->data() : nullptr, size));
+}
+
+/*
+ * LONG RegCloseKey(HKEY key)
+ */
+uint32_t RegCloseKeyHandler(PlatformCall& call) {
+  const HKEY key = call.Argument(0);
+  return static_cast<uint32_t>(call.device.RegCloseKey(key));
+}
+
+/*
+ * BOOL KernelIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+ *                      LPDWORD bytesReturned)
+ */
+uint32_t KernelIoControlHandler(PlatformCall& call) {
+  const DWORD code = call.Argument(0);
+  const uint32_t in = call.Argument(1);
+  const DWORD inSize = call.Argument(2);
+  const uint32_t out = call.Argument(3);
+  const DWORD outSize = call.Argument(4);
+  const uint32_t bytesReturned = call.Argument(5);
+  std::optional<std::vector<uint8_t>> input, output;
+  if (in != 0 && !(input = call.memory.Read(in, inSize))) {
+    return call.Refuse("KernelIoControl", in, FALSE, "FALSE");
+  }
+  // The output buffer is read first so that what the device leaves alone is written back as it was.
+  if (out != 0 &&
+      (!call.memory.Allows(out, outSize, kWrite) || !(output = call.memory.Read(out, outSize)))) {
+    return call.Refuse("KernelIoControl", out, FALSE, "FALSE");
+  }
+  if (bytesReturned != 0 && !call.memory.Allows(bytesReturned, 4, kWrite)) {
+    return call.Refuse("KernelIoControl", bytesReturned, FALSE, "FALSE");
+  }
+  DWORD returned = 0;
+  const BOOL result = call.device.KernelIoControl(code, input ? input->data() : nullptr, inSize,
+                                                  output ? output->data() : nullptr, outSize,
+                                                  bytesReturned != 0 ? &returned : nullptr);
+  if (output) call.memory.Write(out, *output);
+  if (bytesReturned != 0 && result) call.memory.WriteWord(bytesReturned, returned);
+  return static_cast<uint32_t>(result);
+}
+
+/*
+ * void* memset(void* dest, int value, size_t count)
+ */
+uint32_t MemsetHandler(PlatformCall& call) {
+  const uint32_t dest = call.Argument(0);
+  const int value = static_cast<int>(call.Argument(1));
+  const uint32_t count = call.Argument(2);
+  if (count == 0) return dest;
+  std::optional<std::vector<uint8_t>> bytes;
+  if (!call.memory.Allows(dest, count, kWrite) || !(bytes = call.memory.Read(dest, count))) {
+    // memset is a plain library routine: it faults in the caller's process, as any store would.
+    call.AccessViolation("memset(" + Hex(dest) + ", " + std::to_string(value) + ", " +
+                         std::to_string(count) + ") writes outside writable memory");
+  }
+  call.device.Memset(bytes->data(), value, count);
+  call.memory.Write(dest, *bytes);
+  return dest;
+}
+
+// Ordinals as the device's core library exports them.
+constexpr CoreLibraryRoutine kRoutines[] = {
+    {"KernelIoControl", 557, KernelIoControlHandler},
+    {"LoadStringW", 874, LoadStringWHandler},
+    {"MessageBoxW", 858, MessageBoxWHandler},
+    {"RegCloseKey", 455, RegCloseKeyHandler},
+    {"RegOpenKeyExW", 461, RegOpenKeyExWHandler},
+    {"RegSetValueExW", 464, RegSetValueExWHandler},
+    {"memset", 1047, MemsetHandler},
+};
+
+}  // namespace
+
+std::span<const CoreLibraryRoutine> CoreLibraryRoutines() {
+  return kRoutines;
+}
+
+uint32_t PlatformCall::Argument(int index) const {
+  static constexpr int kRegisters[] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2, UC_ARM_REG_R3};
+  if (index < 4) return engine_.Register(kRegisters[index]);
+  const uint32_t address = engine_.Register(UC_ARM_REG_SP) + 4 * static_cast<uint32_t>(index - 4);
+  std::optional<uint32_t> word = memory.ReadWord(address);
+  if (!word) AccessViolation("argument " + std::to_string(index + 1) + " is not on the stack");
+  return *word;
+}
+
+std::optional<GuestText> PlatformCall::Text(uint32_t address) const {
+  if (address == 0) return GuestText{};
+  std::optional<std::u16string> text = memory.ReadString(address);
+  if (!text) return std::nullopt;
+  return GuestText{std::move(text)};
+}
+
+uint32_t PlatformCall::Refuse(std::string_view function, uint32_t badPointer, uint32_t failure,
+                              const std::string& shownFailure) {
+  device.TraceRefusedCall(
+      std::string(function) + "(bad pointer " + memory.Describe(badPointer) + ")", shownFailure);
+  return failure;
+}
+
+void PlatformCall::AccessViolation(const std::string& what) const {
+  throw EmulationFault(report_(what));
+}
+
+}  // namespace emulator

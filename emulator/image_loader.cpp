@@ -1,0 +1,492 @@
+#include "image_loader.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <map>
+#include <string_view>
+#include <utility>
+
+#include "pe_format.h"
+
+namespace emulator {
+namespace {
+
+using namespace pe;
+
+constexpr uint32_t kPageSize = 0x1000;
+// The loader reads a fixed-size header and finds the section table right after it.
+constexpr uint32_t kNtHeadersSize =
+    sizeof(uint32_t) + sizeof(FileHeader) + sizeof(OptionalHeader32);
+constexpr uint32_t kLowestBase = 0x10000;  // where an image with relocations would be moved to
+constexpr uint32_t kHighestEnd = 0x400000;
+constexpr uint16_t kMaxSections = 96;
+// Windows CE 4.20: the newest subsystem version the device starts.
+constexpr std::pair<uint16_t, uint16_t> kDeviceVersion{4, 20};
+// The main thread's stack: SizeOfStackReserve counts from version 2.2, page-rounded and clamped.
+constexpr std::pair<uint16_t, uint16_t> kStackReserveVersion{2, 2};
+constexpr uint32_t kDefaultStack = 64 * 1024;
+constexpr uint32_t kMinStack = 8 * 1024;
+constexpr uint32_t kMaxStack = 1024 * 1024;
+constexpr int kResourceLevels = 3;
+constexpr const char* kResourceLevelNames[kResourceLevels] = {"type", "name", "language"};
+
+std::string Hex(uint64_t value, int digits = 1) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%0*llX", digits, static_cast<unsigned long long>(value));
+  return text;
+}
+
+uint64_t AlignUp(uint64_t value, uint64_t alignment) {
+  return (value + alignment - 1) / alignment * alignment;
+}
+
+// Text from the file, safe inside a one-line message.
+std::string Printable(std::string_view text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c < 0x7F) {
+      out.push_back(static_cast<char>(c));
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      out += escaped;
+    }
+  }
+  return out;
+}
+
+template <typename T>
+T ReadAt(std::span<const uint8_t> bytes, uint64_t offset) {
+  T value;
+  std::memcpy(&value, bytes.data() + offset, sizeof value);
+  return value;
+}
+
+uint32_t SectionProtection(uint32_t characteristics) {
+  uint32_t protection = kRead;
+  if (characteristics & IMAGE_SCN_MEM_WRITE) protection |= kWrite;
+  if (characteristics & (IMAGE_SCN_MEM_EXECUTE | IMAGE_SCN_CNT_CODE)) protection |= kExecute;
+  return protection;
+}
+
+struct Section {
+  std::string name;  // printable
+  uint32_t rva = 0;
+  uint32_t end = 0;  // rva + VirtualSize
+  uint32_t protection = 0;
+};
+
+class Loader {
+ public:
+  Loader(std::span<const uint8_t> file, const std::string& fileName)
+      : file_(file), fileName_(fileName) {}
+
+  LoadedImage Run() {
+    ReadHeaders();
+    CheckFileHeader();
+    CheckOptionalHeader();
+    ReadSections();
+    CheckEntry();
+    ReadImports();
+    ReadResources();
+    return std::move(image_);
+  }
+
+ private:
+  [[noreturn]] void Fail(const std::string& field, const std::string& problem) const {
+    throw ImageError(fileName_ + ": " + field + ": " + problem);
+  }
+
+  void ReadHeaders() {
+    if (file_.size() < sizeof(DosHeader)) {
+      Fail("DOS header", "the file has " + std::to_string(file_.size()) +
+                             " bytes, fewer than the 64 of a DOS header");
+    }
+    const auto dos = ReadAt<DosHeader>(file_, 0);
+    if (dos.e_magic.Value() != IMAGE_DOS_SIGNATURE) {
+      Fail("e_magic", Hex(dos.e_magic.Value(), 4) + ", expected 0x5A4D (\"MZ\")");
+    }
+    ntHeaders_ = dos.e_lfanew.Value();
+    if (uint64_t{ntHeaders_} + kNtHeadersSize > file_.size()) {
+      Fail("e_lfanew", Hex(ntHeaders_) + ", leaves no room for the 248-byte PE headers in a " +
+                           std::to_string(file_.size()) + "-byte file");
+    }
+    const uint32_t signature = ReadAt<ulittle32_t>(file_, ntHeaders_).Value();
+    if (signature != IMAGE_NT_SIGNATURE) {
+      Fail("PE signature", Hex(signature, 8) + ", expected 0x00004550 (\"PE\\0\\0\")");
+    }
+    header_ = ReadAt<FileHeader>(file_, ntHeaders_ + sizeof(uint32_t));
+    optional_ = ReadAt<OptionalHeader32>(file_, ntHeaders_ + sizeof(uint32_t) + sizeof(FileHeader));
+  }
+
+  void CheckFileHeader() const {
+    const uint16_t machine = header_.Machine.Value();
+    if (machine != IMAGE_FILE_MACHINE_ARM) {
+      Fail("Machine", Hex(machine, 4) + ", expected 0x01C0 (ARM)");
+    }
+    const uint16_t flags = header_.Characteristics.Value();
+    if (!(flags & IMAGE_FILE_EXECUTABLE_IMAGE)) {
+      Fail("Characteristics", Hex(flags, 4) + ", IMAGE_FILE_EXECUTABLE_IMAGE is not set");
+    }
+    if (flags & IMAGE_FILE_DLL) {
+      Fail("Characteristics", Hex(flags, 4) + ", IMAGE_FILE_DLL is set: a DLL is not a program");
+    }
+    if (header_.SizeOfOptionalHeader.Value() != sizeof(OptionalHeader32)) {
+      Fail("SizeOfOptionalHeader", Hex(header_.SizeOfOptionalHeader.Value(), 4) +
+                                       ", expected 0x00E0 (the device reads the section table "
+                                       "after 224 bytes)");
+    }
+    const uint16_t sections = header_.NumberOfSections.Value();
+    if (sections == 0 || sections > kMaxSections) {
+      Fail("NumberOfSections", std::to_string(sections) + ", expected 1 to 96");
+    }
+  }
+
+  void CheckOptionalHeader() {
+    const OptionalHeader32& o = optional_;
+    if (o.Magic.Value() != IMAGE_NT_OPTIONAL_HDR32_MAGIC) {
+      Fail("Magic", Hex(o.Magic.Value(), 4) + ", expected 0x010B (PE32)");
+    }
+    if (o.NumberOfRvaAndSizes.Value() != IMAGE_NUMBEROF_DIRECTORY_ENTRIES) {
+      Fail("NumberOfRvaAndSizes", std::to_string(o.NumberOfRvaAndSizes.Value()) + ", expected 16");
+    }
+    if (o.Subsystem.Value() != IMAGE_SUBSYSTEM_WINDOWS_CE_GUI) {
+      Fail("Subsystem", std::to_string(o.Subsystem.Value()) + ", expected 9 (Windows CE GUI)");
+    }
+    const std::pair version{o.MajorSubsystemVersion.Value(), o.MinorSubsystemVersion.Value()};
+    const std::string shown = std::to_string(version.first) + "." + std::to_string(version.second);
+    if (version > kDeviceVersion) {
+      Fail("subsystem version", shown + ", newer than the device's 4.20");
+    }
+    if (version.first < 1) Fail("subsystem version", shown + ", older than 1.0");
+    if (o.SectionAlignment.Value() != kPageSize) {
+      Fail("SectionAlignment", Hex(o.SectionAlignment.Value()) + ", expected 0x1000");
+    }
+    const uint32_t fileAlignment = o.FileAlignment.Value();
+    if (!std::has_single_bit(fileAlignment) || fileAlignment < 0x200 || fileAlignment > kPageSize) {
+      Fail("FileAlignment", Hex(fileAlignment) + ", expected a power of two from 0x200 to 0x1000");
+    }
+    CheckPlacement();
+    if (o.SizeOfHeaders.Value() > file_.size()) {
+      Fail("SizeOfHeaders", Hex(o.SizeOfHeaders.Value()) + ", past the end of the " +
+                                std::to_string(file_.size()) + "-byte file");
+    }
+    const ImageDataDirectory& com = o.DataDirectory[IMAGE_DIRECTORY_ENTRY_COM_DESCRIPTOR];
+    if (com.VirtualAddress.Value() != 0 || com.Size.Value() != 0) {
+      Fail("DataDirectory[14] (COM descriptor)",
+           "RVA " + Hex(com.VirtualAddress.Value()) + ", size " + Hex(com.Size.Value()) +
+               ": the device would start the managed runtime");
+    }
+    image_.stackSize = StackSize(version);
+  }
+
+  void CheckPlacement() {
+    const uint32_t base = optional_.ImageBase.Value();
+    if (base % kPageSize != 0 || base < kLowestBase || base >= kHighestEnd) {
+      Fail("ImageBase", Hex(base) + ", expected a page-aligned address from 0x10000 to 0x400000");
+    }
+    if (!(header_.Characteristics.Value() & IMAGE_FILE_RELOCS_STRIPPED) && base != kLowestBase) {
+      Fail("ImageBase", Hex(base) +
+                            " without IMAGE_FILE_RELOCS_STRIPPED: the device would move the image "
+                            "to 0x10000, and base relocations are not applied");
+    }
+    const uint64_t size = AlignUp(optional_.SizeOfImage.Value(), kPageSize);
+    if (size == 0 || base + size > kHighestEnd) {
+      Fail("SizeOfImage", Hex(optional_.SizeOfImage.Value()) + ", the image would end at " +
+                              Hex(base + size) + ", past 0x400000");
+    }
+    image_.base = base;
+    image_.sizeOfImage = static_cast<uint32_t>(size);
+    memory_.assign(size, 0);
+  }
+
+  uint32_t StackSize(std::pair<uint16_t, uint16_t> version) const {
+    if (version < kStackReserveVersion) return kDefaultStack;
+    const uint64_t reserve = AlignUp(optional_.SizeOfStackReserve.Value(), kPageSize);
+    return static_cast<uint32_t>(std::clamp<uint64_t>(reserve, kMinStack, kMaxStack));
+  }
+
+  void ReadSections() {
+    const uint32_t headers = optional_.SizeOfHeaders.Value();
+    const uint64_t table = uint64_t{ntHeaders_} + kNtHeadersSize;
+    const uint64_t tableEnd = table + header_.NumberOfSections.Value() * sizeof(SectionHeader);
+    if (tableEnd > headers) {  // SizeOfHeaders is within the file
+      Fail("section table", "ends at " + Hex(tableEnd) + ", past SizeOfHeaders " + Hex(headers));
+    }
+    image_.regions.push_back({"headers",
+                              image_.base,
+                              static_cast<uint32_t>(AlignUp(headers, kPageSize)),
+                              kRead,
+                              {file_.begin(), file_.begin() + headers}});
+    for (uint64_t at = table; at < tableEnd; at += sizeof(SectionHeader)) {
+      ReadSection(ReadAt<SectionHeader>(file_, at));
+    }
+  }
+
+  void ReadSection(const SectionHeader& header) {
+    const std::string name =
+        Printable({header.Name, strnlen(header.Name, IMAGE_SIZEOF_SHORT_NAME)});
+    const std::string field = "section " + name;
+    const uint32_t rva = header.VirtualAddress.Value();
+    const uint32_t virtualSize = header.VirtualSize.Value();
+    const uint64_t previousEnd =
+        image_.regions.back().address - image_.base + uint64_t{image_.regions.back().size};
+    if (rva % kPageSize != 0 || rva < previousEnd) {
+      Fail(field + ": VirtualAddress", Hex(rva) + ", expected a page-aligned RVA from " +
+                                           Hex(previousEnd) + ", after " +
+                                           image_.regions.back().name);
+    }
+    if (virtualSize == 0 || uint64_t{rva} + virtualSize > optional_.SizeOfImage.Value()) {
+      Fail(field + ": VirtualSize", Hex(virtualSize) + " at RVA " + Hex(rva) +
+                                        ", expected 1 byte or more, ending within SizeOfImage " +
+                                        Hex(optional_.SizeOfImage.Value()));
+    }
+    const uint32_t pointer = header.PointerToRawData.Value();
+    const uint32_t count = std::min(header.SizeOfRawData.Value(), virtualSize);
+    if (uint64_t{pointer} + count > file_.size()) {
+      Fail(field + ": PointerToRawData", Hex(pointer) + " with " + Hex(count) +
+                                             " bytes to read, past the end of the " +
+                                             std::to_string(file_.size()) + "-byte file");
+    }
+    const uint32_t protection = SectionProtection(header.Characteristics.Value());
+    const auto bytes = file_.subspan(pointer, count);
+    std::ranges::copy(bytes, memory_.begin() + rva);
+    sections_.push_back({name, rva, rva + virtualSize, protection});
+    image_.regions.push_back({name,
+                              image_.base + rva,
+                              static_cast<uint32_t>(AlignUp(virtualSize, kPageSize)),
+                              protection,
+                              {bytes.begin(), bytes.end()}});
+  }
+
+  void CheckEntry() {
+    const uint32_t entry = optional_.AddressOfEntryPoint.Value();
+    const Section* section = SectionAt(entry, 4);
+    if (section == nullptr || !(section->protection & kExecute) || entry % 4 != 0) {
+      Fail("AddressOfEntryPoint",
+           Hex(entry) + ", expected a word-aligned RVA inside an executable section");
+    }
+    image_.entryAddress = image_.base + entry;
+  }
+
+  // The section holding [rva, rva + size), or null.
+  const Section* SectionAt(uint64_t rva, uint64_t size) const {
+    auto inside = [&](const Section& s) { return s.rva <= rva && rva + size <= s.end; };
+    auto found = std::ranges::find_if(sections_, inside);
+    return found == sections_.end() ? nullptr : &*found;
+  }
+
+  template <typename T>
+  T ImageRead(uint64_t rva, const std::string& field) const {
+    if (SectionAt(rva, sizeof(T)) == nullptr) {
+      Fail(field, "RVA " + Hex(rva) + ", outside the sections");
+    }
+    return ReadAt<T>(memory_, rva);
+  }
+
+  std::string ImageString(uint64_t rva, const std::string& field) const {
+    const Section* section = SectionAt(rva, 1);
+    if (section == nullptr) Fail(field, "RVA " + Hex(rva) + ", outside the sections");
+    const auto start = memory_.begin() + static_cast<ptrdiff_t>(rva);
+    const auto end = std::find(start, memory_.begin() + section->end, 0);
+    if (end == memory_.begin() + section->end) {
+      Fail(field, "RVA " + Hex(rva) + ", not NUL-terminated within " + section->name);
+    }
+    return {start, end};
+  }
+
+  // A data directory, or nothing when it is absent (RVA and size zero).
+  std::optional<ImageDataDirectory> Directory(size_t index, const std::string& field) const {
+    const ImageDataDirectory& directory = optional_.DataDirectory[index];
+    const uint32_t rva = directory.VirtualAddress.Value(), size = directory.Size.Value();
+    if (rva == 0 && size == 0) return std::nullopt;
+    if (rva == 0 || size == 0) {
+      Fail(field, "RVA " + Hex(rva) + ", size " + Hex(size) + ": both or neither must be zero");
+    }
+    return directory;
+  }
+
+  // The descriptors end at the first one without a lookup table, as on the device.
+  void ReadImports() {
+    const auto directory = Directory(IMAGE_DIRECTORY_ENTRY_IMPORT, "DataDirectory[1] (imports)");
+    if (!directory) return;
+    for (uint64_t i = 0;; ++i) {
+      const std::string field = "import descriptor " + std::to_string(i);
+      const auto descriptor = ImageRead<ImportDescriptor>(
+          directory->VirtualAddress.Value() + i * sizeof(ImportDescriptor), field);
+      if (descriptor.OriginalFirstThunk.Value() == 0) return;
+      const std::string library = ImageString(descriptor.Name.Value(), field + ": Name");
+      ReadImportTables(descriptor, library, field + " (" + Printable(library) + ")");
+    }
+  }
+
+  void ReadImportTables(const ImportDescriptor& descriptor, const std::string& library,
+                        const std::string& field) {
+    const uint64_t lookup = descriptor.OriginalFirstThunk.Value();
+    const uint64_t slots = descriptor.FirstThunk.Value();
+    for (uint64_t i = 0;; i++) {
+      const std::string entryField = field + ": lookup entry " + std::to_string(i);
+      const uint32_t entry = ImageRead<ulittle32_t>(lookup + 4 * i, entryField).Value();
+      const uint64_t slotRva = slots + 4 * i;
+      const std::string slotField = field + ": FirstThunk slot " + std::to_string(i);
+      const uint32_t slot = ImageRead<ulittle32_t>(slotRva, slotField).Value();
+      if ((entry == 0) != (slot == 0)) {
+        Fail(slotField, "the address table and the lookup table differ in length");
+      }
+      if (entry == 0) return;
+      if (!(SectionAt(slotRva, 4)->protection & kWrite)) {
+        Fail(slotField, "RVA " + Hex(slotRva) + ", not in a writable section");
+      }
+      const auto address = static_cast<uint32_t>(image_.base + slotRva);
+      image_.imports.push_back(Binding(library, entry, address, entryField));
+    }
+  }
+
+  ImportBinding Binding(const std::string& library, uint32_t entry, uint32_t slotAddress,
+                        const std::string& field) const {
+    ImportBinding binding{library, std::nullopt, 0, slotAddress};
+    if (entry & IMAGE_ORDINAL_FLAG32) {
+      if (entry & ~IMAGE_ORDINAL_FLAG32 & ~0xFFFFu) {
+        Fail(field, Hex(entry) + ", an ordinal above 0xFFFF");
+      }
+      binding.ordinal = static_cast<uint16_t>(entry);
+      return binding;
+    }
+    binding.ordinal = ImageRead<ulittle16_t>(entry, field + ": hint").Value();
+    binding.name = ImageString(uint64_t{entry} + 2, field + ": name");
+    if (binding.name->empty()) Fail(field + ": name", "RVA " + Hex(entry + 2) + ", empty");
+    return binding;
+  }
+
+  void ReadResources() {
+    const auto directory =
+        Directory(IMAGE_DIRECTORY_ENTRY_RESOURCE, "DataDirectory[2] (resources)");
+    if (!directory) return;
+    resourceRva_ = directory->VirtualAddress.Value();
+    resourceSize_ = directory->Size.Value();
+    if (SectionAt(resourceRva_, resourceSize_) == nullptr) {
+      Fail("DataDirectory[2] (resources)", "RVA " + Hex(resourceRva_) + ", size " +
+                                               Hex(resourceSize_) + ", not inside one section");
+    }
+    ReadResourceTable(0, 0, {}, "resource directory");
+  }
+
+  // Offsets in the resource directory are from its start, and stay within its size.
+  void InDirectory(uint64_t offset, uint64_t size, const std::string& field) const {
+    if (offset + size > resourceSize_) {
+      Fail(field, "offset " + Hex(offset) + ", " + Hex(size) + " bytes, outside the " +
+                      Hex(resourceSize_) + "-byte resource directory");
+    }
+  }
+
+  template <typename T>
+  T ResourceRead(uint64_t offset, const std::string& field) const {
+    InDirectory(offset, sizeof(T), field);
+    return ReadAt<T>(memory_, resourceRva_ + offset);
+  }
+
+  // Every table, with its entries, and every data entry has bytes of its own. A loop, or entries
+  // sharing bytes, could otherwise make a small directory describe a huge tree.
+  void Claim(uint64_t offset, uint64_t size, const std::string& field) {
+    InDirectory(offset, size, field);
+    const auto next = resourceClaims_.lower_bound(offset);
+    if ((next != resourceClaims_.end() && next->first < offset + size) ||
+        (next != resourceClaims_.begin() && std::prev(next)->second > offset)) {
+      Fail(field, "offset " + Hex(offset) +
+                      ", overlaps a table or data entry read before: the tree loops");
+    }
+    resourceClaims_.emplace(offset, offset + size);
+  }
+
+  // Level 0 holds the types, level 1 the names, level 2 the languages and their data.
+  void ReadResourceTable(uint32_t offset, int level, res::ResourceEntry leaf,
+                         const std::string& where) {
+    const auto table = ResourceRead<ResourceDirectoryTable>(offset, where + ": table");
+    const uint32_t count = table.NumberOfNamedEntries.Value() + table.NumberOfIdEntries.Value();
+    Claim(offset, sizeof table + uint64_t{count} * sizeof(ResourceDirectoryEntry),
+          where + ": table");
+    for (uint32_t i = 0; i < count; ++i) {
+      const auto entry = ReadAt<ResourceDirectoryEntry>(
+          memory_, resourceRva_ + offset + sizeof table + i * sizeof(ResourceDirectoryEntry));
+      const res::ResourceId id = ResourceName(entry.Name.Value(), level, where);
+      const std::string here = where + ", " + kResourceLevelNames[level] + " " + Describe(id);
+      const uint32_t target = entry.OffsetToData.Value();
+      const bool isTable = target & IMAGE_RESOURCE_DATA_IS_DIRECTORY;
+      if (isTable != (level + 1 < kResourceLevels)) {
+        Fail(here, isTable ? "a table below the language level"
+                           : "data above the language level (expected type, name, language)");
+      }
+      if (level == 0) leaf.type = id;
+      if (level == 1) leaf.name = id;
+      if (isTable) {
+        ReadResourceTable(target & ~IMAGE_RESOURCE_DATA_IS_DIRECTORY, level + 1, leaf, here);
+      } else {
+        leaf.language = std::get<uint16_t>(id);
+        ReadResourceData(target, leaf, here);
+      }
+    }
+  }
+
+  res::ResourceId ResourceName(uint32_t name, int level, const std::string& where) const {
+    if (!(name & IMAGE_RESOURCE_NAME_IS_STRING)) {
+      if (name > 0xFFFF) Fail(where, "id " + Hex(name) + ", above 0xFFFF");
+      return static_cast<uint16_t>(name);
+    }
+    if (level + 1 == kResourceLevels) Fail(where, "a language named by a string");
+    const uint64_t offset = name & ~IMAGE_RESOURCE_NAME_IS_STRING;
+    const uint16_t length = ResourceRead<ulittle16_t>(offset, where + ": name").Value();
+    InDirectory(offset + 2, 2 * length, where + ": name");
+    std::u16string text;
+    for (uint64_t at = resourceRva_ + offset + 2; text.size() < length; at += 2) {
+      text.push_back(ReadAt<ulittle16_t>(memory_, at).Value());
+    }
+    return text;
+  }
+
+  static std::string Describe(const res::ResourceId& id) {
+    if (const auto* number = std::get_if<uint16_t>(&id)) return std::to_string(*number);
+    std::string text;
+    for (char16_t unit : std::get<std::u16string>(id)) {
+      text += unit < 0x80 ? static_cast<char>(unit) : '?';
+    }
+    return "\"" + Printable(text) + "\"";
+  }
+
+  void ReadResourceData(uint32_t offset, res::ResourceEntry& leaf, const std::string& where) {
+    Claim(offset, sizeof(ResourceDataEntry), where + ": data entry");
+    const auto data = ReadAt<ResourceDataEntry>(memory_, resourceRva_ + offset);
+    const uint64_t rva = data.OffsetToData.Value(), size = data.Size.Value();
+    if (SectionAt(rva, size) == nullptr) {
+      Fail(where + ": data", "RVA " + Hex(rva) + ", size " + Hex(size) + ", outside the sections");
+    }
+    resourceBytes_ += size;  // leaves that share their data would otherwise copy it without end
+    if (resourceBytes_ > image_.sizeOfImage) {
+      Fail(where + ": data", "the resources add up to more than SizeOfImage");
+    }
+    leaf.data.assign(memory_.begin() + rva, memory_.begin() + rva + size);
+    image_.resources.push_back(leaf);
+  }
+
+  std::span<const uint8_t> file_;
+  const std::string& fileName_;
+  uint32_t ntHeaders_ = 0;
+  FileHeader header_{};
+  OptionalHeader32 optional_{};
+  std::vector<Section> sections_;
+  std::vector<uint8_t> memory_;  // the image as mapped, from RVA 0
+  uint32_t resourceRva_ = 0, resourceSize_ = 0;
+  std::map<uint64_t, uint64_t> resourceClaims_;  // start -> end of each table and data entry
+  uint64_t resourceBytes_ = 0;
+  LoadedImage image_;
+};
+
+}  // namespace
+
+LoadedImage LoadImage(std::span<const uint8_t> file, const std::string& fileName) {
+  return Loader(file, fileName).Run();
+}
+
+}  // namespace emulator

@@ -1,0 +1,265 @@
+#include "machine.h"
+
+#include <cstdio>
+#include <utility>
+
+#include "registry.h"  // EqualsIgnoringCase
+
+namespace emulator {
+namespace {
+
+constexpr uint32_t kPageSize = 0x1000;
+constexpr uint32_t kStackTop = 0x01000000;           // the main thread's stack ends here
+constexpr uint32_t kCoreLibraryBase = 0x01F60000;    // where the core library's routines start
+constexpr uint32_t kReturnInstruction = 0xE12FFF1E;  // bx lr
+constexpr uint32_t kThumbState = 0x20;               // CPSR T bit
+
+std::string Hex(uint32_t value) {
+  char text[11];
+  std::snprintf(text, sizeof text, "0x%08X", value);
+  return text;
+}
+
+std::string Word(uint32_t value, int digits) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%0*X", digits, value);
+  return text;
+}
+
+int UnicornModel(CpuModel cpu) {
+  return cpu == CpuModel::Ti925t ? UC_CPU_ARM_TI925T : UC_CPU_ARM_PXA270;
+}
+
+std::vector<uint8_t> LittleEndianWord(uint32_t value) {
+  return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+          static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+}
+
+Handler FindHandler(const ImportBinding& import) {
+  if (!device::EqualsIgnoringCase(device::FromUtf8(import.library),
+                                  device::FromUtf8(std::string(kCoreLibrary)))) {
+    return nullptr;
+  }
+  for (const CoreLibraryRoutine& routine : CoreLibraryRoutines()) {
+    // Names match exactly, as the device's loader compares them.
+    if (import.name ? *import.name == routine.name : import.ordinal == routine.ordinal) {
+      return routine.handler;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+Machine::Machine(const LoadedImage& image, device::Device& device, MachineSettings settings)
+    : device_(device), settings_(settings), engine_(UnicornModel(settings.cpu)), memory_(engine_) {
+  MapImage(image);
+  BindImports(image.imports);
+  InstallHooks();
+}
+
+void Machine::MapImage(const LoadedImage& image) {
+  for (const ImageRegion& region : image.regions) {
+    memory_.Map({region.name, region.address, region.size, region.protection});
+    if (!region.bytes.empty()) memory_.Load(region.address, region.bytes);
+  }
+  imageStart_ = image.base;
+  imageEnd_ = image.base + image.sizeOfImage;
+  entry_ = image.entryAddress;
+  stackSize_ = image.stackSize;
+  memory_.Map({"stack", kStackTop - stackSize_, stackSize_, kRead | kWrite});
+}
+
+// Every import gets a routine of its own in the core library's area: a return instruction that
+// the handler runs in front of. The loader writes the routine's address into the import's slot.
+void Machine::BindImports(const std::vector<ImportBinding>& imports) {
+  stubs_.push_back({"process exit", nullptr});
+  for (const ImportBinding& import : imports) {
+    const std::string routine = import.name ? *import.name : "#" + std::to_string(import.ordinal);
+    stubs_.push_back({import.library + "!" + routine, FindHandler(import)});
+    memory_.Load(import.slotAddress,
+                 LittleEndianWord(kCoreLibraryBase + 4 * static_cast<uint32_t>(stubs_.size() - 1)));
+  }
+  const uint32_t size =
+      (4 * static_cast<uint32_t>(stubs_.size()) + kPageSize - 1) / kPageSize * kPageSize;
+  memory_.Map({std::string(kCoreLibrary), kCoreLibraryBase, size, kRead | kExecute});
+  std::vector<uint8_t> code;
+  for (size_t i = 0; i < size / 4; ++i) {
+    for (uint8_t byte : LittleEndianWord(kReturnInstruction)) code.push_back(byte);
+  }
+  memory_.Load(kCoreLibraryBase, code);
+}
+
+void Machine::InstallHooks() {
+  const uint32_t stubsEnd =
+      memory_.RegionAt(kCoreLibraryBase)->address + memory_.RegionAt(kCoreLibraryBase)->size;
+  uc_hook hook;
+  UnicornEngine::Check(
+      uc_hook_add(engine_.get(), &hook, UC_HOOK_CODE, reinterpret_cast<void*>(&OnImageInstruction),
+                  this, imageStart_, imageEnd_ - 1),
+      "uc_hook_add");
+  UnicornEngine::Check(
+      uc_hook_add(engine_.get(), &hook, UC_HOOK_CODE, reinterpret_cast<void*>(&OnStubInstruction),
+                  this, kCoreLibraryBase, stubsEnd - 1),
+      "uc_hook_add");
+  UnicornEngine::Check(uc_hook_add(engine_.get(), &hook, UC_HOOK_MEM_INVALID,
+                                   reinterpret_cast<void*>(&OnBadAccess), this, 1, 0),
+                       "uc_hook_add");
+  UnicornEngine::Check(uc_hook_add(engine_.get(), &hook, UC_HOOK_INTR,
+                                   reinterpret_cast<void*>(&OnInterrupt), this, 1, 0),
+                       "uc_hook_add");
+}
+
+// The kernel copies the command line onto the new thread's stack and starts below it.
+uint32_t Machine::PlaceCommandLine(const char16_t* commandLine) {
+  std::vector<uint8_t> bytes;
+  for (const char16_t* unit = commandLine; unit && *unit; ++unit) {
+    bytes.push_back(static_cast<uint8_t>(*unit));
+    bytes.push_back(static_cast<uint8_t>(*unit >> 8));
+  }
+  bytes.resize(bytes.size() + 2);  // the terminator
+  if (bytes.size() > stackSize_ / 2) {
+    throw EmulationFault("the command line (" + std::to_string(bytes.size()) +
+                         " bytes) does not fit on a stack of " + std::to_string(stackSize_) +
+                         " bytes");
+  }
+  const uint32_t address = (kStackTop - static_cast<uint32_t>(bytes.size())) & ~uint32_t{7};
+  memory_.Load(address, bytes);
+  return address;
+}
+
+int Machine::Start(HINSTANCE instance, HINSTANCE previous, const char16_t* commandLine, int show) {
+  exitStatus_.reset();
+  fault_.reset();
+  pending_ = nullptr;
+  const uint32_t commandLineAddress = PlaceCommandLine(commandLine);
+  engine_.SetRegister(UC_ARM_REG_R0, instance);
+  engine_.SetRegister(UC_ARM_REG_R1, previous);
+  engine_.SetRegister(UC_ARM_REG_R2, commandLineAddress);
+  engine_.SetRegister(UC_ARM_REG_R3, static_cast<uint32_t>(show));
+  engine_.SetRegister(UC_ARM_REG_SP, commandLineAddress);
+  engine_.SetRegister(UC_ARM_REG_LR, kCoreLibraryBase);  // returning ends the process
+  return Finish(uc_emu_start(engine_.get(), entry_, 0, 0, 0));
+}
+
+int Machine::Finish(uc_err result) {
+  if (pending_) std::rethrow_exception(std::exchange(pending_, nullptr));
+  if (fault_) throw EmulationFault(*fault_);
+  if (result == UC_ERR_INSN_INVALID) throw EmulationFault(Report("undefined instruction"));
+  if (result != UC_ERR_OK) throw EmulationFault(Report(uc_strerror(result)));
+  if (!exitStatus_) throw EmulationFault(Report("the run stopped before the process ended"));
+  return *exitStatus_;
+}
+
+void Machine::OnImageInstruction(uc_engine*, uint64_t, uint32_t, void* machine) {
+  Machine& self = *static_cast<Machine*>(machine);
+  if (++self.instructions_ > self.settings_.maxInstructions) {
+    --self.instructions_;  // this one is not executed
+    self.Stop("more than " + std::to_string(self.settings_.maxInstructions) + " instructions");
+  }
+}
+
+void Machine::OnStubInstruction(uc_engine*, uint64_t address, uint32_t, void* machine) {
+  static_cast<Machine*>(machine)->CallStub(static_cast<uint32_t>(address));
+}
+
+void Machine::CallStub(uint32_t address) {
+  const uint32_t offset = address - kCoreLibraryBase;
+  if (offset % 4 != 0 || offset / 4 >= stubs_.size()) {
+    Stop("jump into " + std::string(kCoreLibrary) + " at " + Hex(address) +
+         ", where no routine starts");
+    return;
+  }
+  if (offset == 0) {
+    exitStatus_ = static_cast<int>(engine_.Register(UC_ARM_REG_R0));
+    UnicornEngine::Check(uc_emu_stop(engine_.get()), "uc_emu_stop");
+    return;
+  }
+  const Stub& stub = stubs_[offset / 4];
+  if (stub.handler == nullptr) {
+    Stop("call of " + stub.name + ", which the device does not provide");
+    return;
+  }
+  try {
+    PlatformCall call(memory_, device_, engine_,
+                      [this](const std::string& what) { return Report(what); });
+    engine_.SetRegister(UC_ARM_REG_R0, stub.handler(call));
+  } catch (...) {  // nothing may unwind through the engine; rethrown once it has stopped
+    pending_ = std::current_exception();
+    uc_emu_stop(engine_.get());
+  }
+}
+
+bool Machine::OnBadAccess(uc_engine*, uc_mem_type type, uint64_t address, int size, int64_t,
+                          void* machine) {
+  Machine& self = *static_cast<Machine*>(machine);
+  const std::string where = self.memory_.Describe(static_cast<uint32_t>(address));
+  const std::string bytes = " (" + std::to_string(size) + " bytes)";
+  switch (type) {
+    case UC_MEM_READ_UNMAPPED:
+    case UC_MEM_READ_PROT:
+      self.Stop("read of " + where + bytes + ", which the process may not read");
+      break;
+    case UC_MEM_WRITE_UNMAPPED:
+    case UC_MEM_WRITE_PROT:
+      self.Stop("write to " + where + bytes + ", which the process may not write");
+      break;
+    case UC_MEM_FETCH_UNMAPPED:
+    case UC_MEM_FETCH_PROT:
+      self.Stop("jump outside the image's code to " + where);
+      break;
+    default:
+      self.Stop("memory access at " + where);
+  }
+  return false;
+}
+
+void Machine::OnInterrupt(uc_engine*, uint32_t number, void* machine) {
+  Machine& self = *static_cast<Machine*>(machine);
+  constexpr uint32_t kSoftwareInterrupt = 2, kBreakpoint = 7;  // the engine's exception numbers
+  if (number == kSoftwareInterrupt) {
+    self.Stop("software interrupt, which an application does not issue on this device");
+  } else if (number == kBreakpoint) {
+    self.Stop("breakpoint instruction");
+  } else {
+    self.Stop("processor exception " + std::to_string(number));
+  }
+}
+
+void Machine::Stop(std::string fault) {
+  if (!fault_) fault_ = Report(fault);
+  uc_emu_stop(engine_.get());
+}
+
+std::string Machine::Report(const std::string& what) const {
+  const uint32_t pc = engine_.Register(UC_ARM_REG_PC);
+  return what + "; " + InstructionAt(pc) + "; " + Registers();
+}
+
+std::string Machine::InstructionAt(uint32_t address) const {
+  const bool thumb = engine_.Register(UC_ARM_REG_CPSR) & kThumbState;
+  const uint32_t size = thumb ? 2 : 4;
+  std::optional<std::vector<uint8_t>> bytes = memory_.Read(address, size);
+  if (!bytes) return "no instruction at " + memory_.Describe(address);
+  uint32_t word = 0;
+  for (uint32_t i = 0; i < size; ++i) word |= uint32_t{(*bytes)[i]} << (8 * i);
+  return std::string(thumb ? "Thumb " : "") + "instruction " + Word(word, 2 * size) + " at " +
+         memory_.Describe(address);
+}
+
+std::string Machine::Registers() const {
+  static constexpr std::pair<const char*, int> kRegisters[] = {
+      {"r0", UC_ARM_REG_R0},   {"r1", UC_ARM_REG_R1},    {"r2", UC_ARM_REG_R2},
+      {"r3", UC_ARM_REG_R3},   {"r4", UC_ARM_REG_R4},    {"r5", UC_ARM_REG_R5},
+      {"r6", UC_ARM_REG_R6},   {"r7", UC_ARM_REG_R7},    {"r8", UC_ARM_REG_R8},
+      {"r9", UC_ARM_REG_R9},   {"r10", UC_ARM_REG_R10},  {"r11", UC_ARM_REG_R11},
+      {"r12", UC_ARM_REG_R12}, {"sp", UC_ARM_REG_SP},    {"lr", UC_ARM_REG_LR},
+      {"pc", UC_ARM_REG_PC},   {"cpsr", UC_ARM_REG_CPSR}};
+  std::string text = "registers";
+  for (const auto& [name, id] : kRegisters) {
+    text += std::string(" ") + name + "=" + Word(engine_.Register(id), 8);
+  }
+  return text;
+}
+
+}  // namespace emulator

@@ -1,0 +1,81 @@
+// A Windows CE ARM image running on an emulated CPU against the simulated device: mapped as the
+// device's loader maps it, its core-library imports bound to handlers, its entry started as the
+// kernel starts a process.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "device.h"
+#include "guest_memory.h"
+#include "image_loader.h"
+#include "platform_call.h"
+#include "unicorn_engine.h"
+
+namespace emulator {
+
+enum class CpuModel {
+  Pxa270,  // the handheld's XScale, ARMv5TE
+  Ti925t,  // a strict ARMv4T core: proves the image needs nothing newer
+};
+
+struct MachineSettings {
+  CpuModel cpu = CpuModel::Pxa270;
+  uint64_t maxInstructions = 1'000'000;
+};
+
+class Machine {
+ public:
+  // Maps `image` and binds its imports; the device answers its platform calls.
+  Machine(const LoadedImage& image, device::Device& device, MachineSettings settings);
+  Machine(const Machine&) = delete;  // the engine's hooks hold its address
+  Machine& operator=(const Machine&) = delete;
+
+  // Runs the image's entry as a new process's main thread and returns its exit status. Throws
+  // EmulationFault when the guest faults; whatever the device throws (a reset that takes effect)
+  // passes through.
+  int Start(HINSTANCE instance, HINSTANCE previous, const char16_t* commandLine, int show);
+
+  // Instructions the guest executed inside the image, over every Start.
+  uint64_t instructionsExecuted() const { return instructions_; }
+
+ private:
+  struct Stub {
+    std::string name;  // "COREDLL.dll!MessageBoxW"
+    Handler handler = nullptr;
+  };
+
+  void MapImage(const LoadedImage& image);
+  void BindImports(const std::vector<ImportBinding>& imports);
+  void InstallHooks();
+  uint32_t PlaceCommandLine(const char16_t* commandLine);
+  int Finish(uc_err result);
+
+  static void OnImageInstruction(uc_engine*, uint64_t address, uint32_t size, void* machine);
+  static void OnStubInstruction(uc_engine*, uint64_t address, uint32_t size, void* machine);
+  static bool OnBadAccess(uc_engine*, uc_mem_type type, uint64_t address, int size, int64_t value,
+                          void* machine);
+  static void OnInterrupt(uc_engine*, uint32_t number, void* machine);
+
+  void CallStub(uint32_t address);
+  void Stop(std::string fault);
+  std::string Report(const std::string& what) const;
+  std::string Registers() const;
+  std::string InstructionAt(uint32_t address) const;
+
+  device::Device& device_;
+  MachineSettings settings_;
+  UnicornEngine engine_;
+  GuestMemory memory_;
+  uint32_t imageStart_ = 0, imageEnd_ = 0, entry_ = 0, stackSize_ = 0;
+  std::vector<Stub> stubs_;  // stub 0 ends the process; the others are the imports
+  uint64_t instructions_ = 0;
+  std::optional<int> exitStatus_;
+  std::optional<std::string> fault_;
+  std::exception_ptr pending_;  // thrown by a handler, rethrown once the engine has stopped
+};
+
+}  // namespace emulator

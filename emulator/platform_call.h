@@ -1,0 +1,72 @@
+// One call the guest makes into the core library, as its handler sees it: the arguments where the
+// calling convention puts them, the guest's memory behind checked accessors, and the device.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "device.h"
+#include "guest_memory.h"
+
+namespace emulator {
+
+// A run the emulated CPU cannot go on with; what() is the one-line report.
+struct EmulationFault : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// A string argument: a null pointer stays null; text that is not readable up to its terminator
+// makes the argument bad.
+struct GuestText {
+  std::optional<std::u16string> text;  // empty for a null pointer
+  LPCWSTR pointer() const { return text ? text->c_str() : nullptr; }
+};
+
+class PlatformCall {
+ public:
+  using FaultReport = std::function<std::string(const std::string& what)>;
+
+  PlatformCall(GuestMemory& memory, device::Device& device, const UnicornEngine& engine,
+               FaultReport report)
+      : memory(memory), device(device), engine_(engine), report_(std::move(report)) {}
+
+  // Argument `index`: r0 to r3, then the words the caller left on its stack.
+  uint32_t Argument(int index) const;
+
+  std::optional<GuestText> Text(uint32_t address) const;
+
+  // Traces a call refused for a bad pointer and gives `failure`, the platform's result for it.
+  uint32_t Refuse(std::string_view function, uint32_t badPointer, uint32_t failure,
+                  const std::string& shownFailure);
+
+  // Ends the run as the device would end the process: the routine itself touched memory the
+  // process may not touch.
+  [[noreturn]] void AccessViolation(const std::string& what) const;
+
+  GuestMemory& memory;
+  device::Device& device;
+
+ private:
+  const UnicornEngine& engine_;
+  FaultReport report_;
+};
+
+using Handler = uint32_t (*)(PlatformCall& call);  // returns r0
+
+struct CoreLibraryRoutine {
+  std::string_view name;
+  uint16_t ordinal;
+  Handler handler;
+};
+
+// The core-library routines the device provides, each with its export ordinal.
+std::span<const CoreLibraryRoutine> CoreLibraryRoutines();
+
+constexpr std::string_view kCoreLibrary = "COREDLL.dll";
+
+}  // namespace emulator

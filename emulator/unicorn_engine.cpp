@@ -1,0 +1,33 @@
+#include "unicorn_engine.h"
+
+namespace emulator {
+
+UnicornEngine::UnicornEngine(int cpuModel) {
+  Check(uc_open(UC_ARCH_ARM, UC_MODE_ARM, &engine_), "uc_open");
+  // The model must be chosen before the first mapping.
+  uc_err result = uc_ctl_set_cpu_model(engine_, cpuModel);
+  if (result != UC_ERR_OK) {
+    uc_close(engine_);
+    Check(result, "uc_ctl_set_cpu_model");
+  }
+}
+
+UnicornEngine::~UnicornEngine() {
+  uc_close(engine_);
+}
+
+uint32_t UnicornEngine::Register(int id) const {
+  uint32_t value = 0;
+  Check(uc_reg_read(engine_, id, &value), "uc_reg_read");
+  return value;
+}
+
+void UnicornEngine::SetRegister(int id, uint32_t value) {
+  Check(uc_reg_write(engine_, id, &value), "uc_reg_write");
+}
+
+void UnicornEngine::Check(uc_err result, const char* what) {
+  if (result != UC_ERR_OK) throw EngineError(std::string(what) + ": " + uc_strerror(result));
+}
+
+}  // namespace emulator

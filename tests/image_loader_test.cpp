@@ -1,0 +1,340 @@
+// The emulator's image loader: the device image as it maps it, and the faults it refuses, each made
+// by patching a copy of the device image in one place.
+#include "image_loader.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "pe_format.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using emulator::kExecute;
+using emulator::kRead;
+using emulator::kWrite;
+
+Bytes DeviceImage() {
+  std::ifstream in(IMAGE_PATH, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+uint32_t Get32(const Bytes& file, size_t at) {
+  return file.at(at) | file.at(at + 1) << 8 | file.at(at + 2) << 16 |
+         uint32_t{file.at(at + 3)} << 24;
+}
+
+void Put(Bytes& file, size_t at, uint32_t value, size_t width = 4) {
+  for (size_t i = 0; i < width; ++i) file.at(at + i) = static_cast<uint8_t>(value >> (8 * i));
+}
+
+// File offsets of the device image's structures, found the way a loader finds them.
+struct Layout {
+  explicit Layout(const Bytes& file)
+      : file(file), nt(Get32(file, offsetof(pe::DosHeader, e_lfanew))) {}
+
+  size_t FileHeader(size_t field) const { return nt + 4 + field; }
+  size_t Optional(size_t field) const { return nt + 4 + sizeof(pe::FileHeader) + field; }
+  size_t Directory(size_t index) const {
+    return Optional(offsetof(pe::OptionalHeader32, DataDirectory)) + 8 * index;
+  }
+  size_t Section(std::string_view name, size_t field) const {
+    for (size_t at = nt + 248;; at += sizeof(pe::SectionHeader)) {
+      if (std::string_view(reinterpret_cast<const char*>(&file.at(at))) == name) return at + field;
+    }
+  }
+  // The file offset of an RVA in a section with file data.
+  size_t Rva(uint32_t rva) const {
+    for (size_t at = nt + 248;; at += sizeof(pe::SectionHeader)) {
+      const uint32_t start = Get32(file, at + offsetof(pe::SectionHeader, VirtualAddress));
+      const uint32_t size = Get32(file, at + offsetof(pe::SectionHeader, SizeOfRawData));
+      if (rva >= start && rva < start + size) {
+        return Get32(file, at + offsetof(pe::SectionHeader, PointerToRawData)) + rva - start;
+      }
+    }
+  }
+  size_t DirectoryData(size_t index) const { return Rva(Get32(file, Directory(index))); }
+  size_t FirstImport(size_t field) const {
+    return DirectoryData(pe::IMAGE_DIRECTORY_ENTRY_IMPORT) + field;
+  }
+  size_t ImportTable(size_t field, size_t entry) const {
+    return Rva(Get32(file, FirstImport(field))) + 4 * entry;
+  }
+  // The OffsetToData field of the first entry at `level` (0 type, 1 name, 2 language), following
+  // the first entries above it.
+  size_t FirstResourceEntry(int level) const {
+    const size_t directory = DirectoryData(pe::IMAGE_DIRECTORY_ENTRY_RESOURCE);
+    size_t table = 0;
+    for (int above = 0; above < level; ++above) {
+      table = Get32(file, directory + table + 16 + 4) & 0x7FFFFFFF;
+    }
+    return directory + table + 16 + 4;
+  }
+  // The data entry of the first resource: first type, first name, first language.
+  size_t FirstResourceData() const {
+    return DirectoryData(pe::IMAGE_DIRECTORY_ENTRY_RESOURCE) + Get32(file, FirstResourceEntry(2));
+  }
+
+  const Bytes& file;
+  uint32_t nt;
+};
+
+TEST(ImageLoader, MapsTheDeviceImage) {
+  const Bytes file = DeviceImage();
+  ASSERT_EQ(file.size(), 5120u);
+  const emulator::LoadedImage image = emulator::LoadImage(file, "CardFolderUpdate.exe");
+  EXPECT_EQ(image.base, 0x10000u);
+  EXPECT_EQ(image.stackSize, 64u * 1024);
+
+  struct Expected {
+    std::string name;
+    uint32_t protection;
+  };
+  const std::vector<Expected> expected{{"headers", kRead},
+                                       {".text", kRead | kExecute},
+                                       {".data", kRead | kWrite},
+                                       {".bss", kRead | kWrite},
+                                       {".rsrc", kRead}};
+  ASSERT_EQ(image.regions.size(), expected.size());
+  uint32_t end = image.base;
+  for (size_t i = 0; i < expected.size(); ++i) {
+    const emulator::ImageRegion& region = image.regions[i];
+    SCOPED_TRACE(region.name);
+    EXPECT_EQ(region.name, expected[i].name);
+    EXPECT_EQ(region.protection, expected[i].protection);
+    EXPECT_GE(region.address, end);
+    EXPECT_EQ(region.address % 0x1000, 0u);
+    EXPECT_EQ(region.size % 0x1000, 0u);
+    EXPECT_LE(region.bytes.size(), region.size);
+    end = region.address + region.size;
+  }
+  EXPECT_EQ(image.base + image.sizeOfImage, end);
+  EXPECT_EQ(std::string(image.regions[0].bytes.begin(), image.regions[0].bytes.begin() + 2), "MZ");
+  EXPECT_TRUE(image.regions[3].bytes.empty());  // .bss: all zero
+  const emulator::ImageRegion& text = image.regions[1];
+  EXPECT_GE(image.entryAddress, text.address);
+  EXPECT_LT(image.entryAddress, text.address + text.bytes.size());
+  // Each section's bytes are the file's, as many as the file and the section both hold.
+  const Layout layout(file);
+  for (size_t i = 1; i < image.regions.size(); ++i) {
+    const emulator::ImageRegion& region = image.regions[i];
+    auto field = [&](size_t offset) { return Get32(file, layout.Section(region.name, offset)); };
+    const uint32_t raw = field(offsetof(pe::SectionHeader, PointerToRawData));
+    const uint32_t count = std::min(field(offsetof(pe::SectionHeader, SizeOfRawData)),
+                                    field(offsetof(pe::SectionHeader, VirtualSize)));
+    ASSERT_EQ(region.bytes.size(), count) << region.name;
+    EXPECT_TRUE(std::equal(region.bytes.begin(), region.bytes.end(), file.begin() + raw))
+        << region.name;
+  }
+}
+
+TEST(ImageLoader, BindsTheCoreLibraryImportsByNameInWritableSlots) {
+  const emulator::LoadedImage image = emulator::LoadImage(DeviceImage(), "CardFolderUpdate.exe");
+  struct Expected {
+    std::string name;
+    uint16_t hint;
+  };
+  const std::vector<Expected> expected{
+      {"KernelIoControl", 557}, {"LoadStringW", 874},    {"MessageBoxW", 858}, {"RegCloseKey", 455},
+      {"RegOpenKeyExW", 461},   {"RegSetValueExW", 464}, {"memset", 1047}};
+  const emulator::ImageRegion& data = image.regions[2];
+  ASSERT_EQ(image.imports.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    const emulator::ImportBinding& binding = image.imports[i];
+    EXPECT_EQ(binding.library, "COREDLL.dll");
+    EXPECT_EQ(binding.name, expected[i].name);
+    EXPECT_EQ(binding.ordinal, expected[i].hint) << expected[i].name;
+    EXPECT_EQ(binding.slotAddress, image.imports[0].slotAddress + 4 * i) << expected[i].name;
+  }
+  EXPECT_GE(image.imports.front().slotAddress, data.address);
+  EXPECT_LE(image.imports.back().slotAddress + 4, data.address + data.bytes.size());
+}
+
+TEST(ImageLoader, ReadsTheResourceTree) {
+  const emulator::LoadedImage image = emulator::LoadImage(DeviceImage(), "CardFolderUpdate.exe");
+  EXPECT_EQ(res::FindString(image.resources, 5020).substr(0, 27), u"Sie müssen einen Soft-Reset");
+  EXPECT_TRUE(std::ranges::any_of(image.resources, [](const res::ResourceEntry& entry) {
+    return entry.type == res::ResourceId{res::RT_VERSION} && !entry.data.empty();
+  }));
+}
+
+TEST(ImageLoader, StackIsTheReservePageRoundedAndClamped) {
+  struct Row {
+    uint32_t reserve;
+    uint16_t major, minor;
+    uint32_t stack;
+  };
+  const Row rows[] = {
+      {0x10000, 4, 20, 0x10000},   {0x12345, 4, 20, 0x13000},
+      {0, 4, 20, 0x2000},          {0x1001, 4, 20, 0x2000},
+      {0x200000, 4, 20, 0x100000}, {0xFFFFFFFF, 4, 20, 0x100000},  // rounding must not wrap to 0
+      {0x200000, 2, 2, 0x100000},  {0x200000, 2, 1, 0x10000},      // before 2.2: the default
+  };
+  for (const Row& row : rows) {
+    Bytes file = DeviceImage();
+    const Layout layout(file);
+    Put(file, layout.Optional(offsetof(pe::OptionalHeader32, SizeOfStackReserve)), row.reserve);
+    Put(file, layout.Optional(offsetof(pe::OptionalHeader32, MajorSubsystemVersion)), row.major, 2);
+    Put(file, layout.Optional(offsetof(pe::OptionalHeader32, MinorSubsystemVersion)), row.minor, 2);
+    EXPECT_EQ(emulator::LoadImage(file, "image.exe").stackSize, row.stack)
+        << std::hex << row.reserve << " " << row.major << "." << row.minor;
+  }
+}
+
+// Each row patches a copy of the device image, or cuts it short, and gives the refusal.
+using Patch = std::function<void(Bytes&, const Layout&)>;
+struct Refusal {
+  Patch patch;
+  std::string message;
+};
+
+using Head = pe::FileHeader;
+using Opt = pe::OptionalHeader32;
+using Sec = pe::SectionHeader;
+using Imp = pe::ImportDescriptor;
+
+// Writes `value` (`width` bytes) at the offset `where` finds.
+Patch Set(std::function<size_t(const Layout&)> where, uint32_t value, size_t width = 4) {
+  return [=](Bytes& file, const Layout& layout) { Put(file, where(layout), value, width); };
+}
+Patch SetHeader(size_t field, uint32_t value) {
+  return Set([=](const Layout& l) { return l.FileHeader(field); }, value, 2);
+}
+Patch SetOptional(size_t field, uint32_t value, size_t width = 4) {
+  return Set([=](const Layout& l) { return l.Optional(field); }, value, width);
+}
+Patch SetSection(std::string name, size_t field, uint32_t value) {
+  return Set([=](const Layout& l) { return l.Section(name, field); }, value);
+}
+Patch Truncate(size_t size) {
+  return [=](Bytes& file, const Layout&) { file.resize(size); };
+}
+
+std::vector<Refusal> Refusals() {
+  const uint32_t kTable = pe::IMAGE_RESOURCE_DATA_IS_DIRECTORY;
+  return {
+      {Truncate(0), "DOS header: the file has 0 bytes, fewer than the 64 of a DOS header"},
+      {Truncate(63), "DOS header: the file has 63 bytes, fewer than the 64 of a DOS header"},
+      {Set([](const Layout&) { return 1; }, 'Y', 1), "e_magic: 0x594D, expected 0x5A4D (\"MZ\")"},
+      {Truncate(0x100),
+       "e_lfanew: 0x68, leaves no room for the 248-byte PE headers in a 256-byte file"},
+      {Set([](const Layout& l) { return l.nt; }, 'N', 1),
+       "PE signature: 0x0000454E, expected 0x00004550 (\"PE\\0\\0\")"},
+      {SetHeader(offsetof(Head, Machine), 0x01C2), "Machine: 0x01C2, expected 0x01C0 (ARM)"},
+      {SetHeader(offsetof(Head, Characteristics), 0x2103),
+       "Characteristics: 0x2103, IMAGE_FILE_DLL is set: a DLL is not a program"},
+      {SetHeader(offsetof(Head, Characteristics), 0x0101),
+       "Characteristics: 0x0101, IMAGE_FILE_EXECUTABLE_IMAGE is not set"},
+      {SetHeader(offsetof(Head, SizeOfOptionalHeader), 0xF0),
+       "SizeOfOptionalHeader: 0x00F0, expected 0x00E0 (the device reads the section table after "
+       "224 bytes)"},
+      {SetHeader(offsetof(Head, NumberOfSections), 0), "NumberOfSections: 0, expected 1 to 96"},
+      {SetOptional(offsetof(Opt, Magic), 0x20B, 2), "Magic: 0x020B, expected 0x010B (PE32)"},
+      {SetOptional(offsetof(Opt, NumberOfRvaAndSizes), 10), "NumberOfRvaAndSizes: 10, expected 16"},
+      {SetOptional(offsetof(Opt, Subsystem), 2, 2), "Subsystem: 2, expected 9 (Windows CE GUI)"},
+      {SetOptional(offsetof(Opt, MinorSubsystemVersion), 21, 2),
+       "subsystem version: 4.21, newer than the device's 4.20"},
+      {SetOptional(offsetof(Opt, MajorSubsystemVersion), 5, 2),
+       "subsystem version: 5.20, newer than the device's 4.20"},
+      {SetOptional(offsetof(Opt, MajorSubsystemVersion), 0, 2),
+       "subsystem version: 0.20, older than 1.0"},
+      {SetOptional(offsetof(Opt, SectionAlignment), 0x200),
+       "SectionAlignment: 0x200, expected 0x1000"},
+      {SetOptional(offsetof(Opt, FileAlignment), 0x300),
+       "FileAlignment: 0x300, expected a power of two from 0x200 to 0x1000"},
+      {SetOptional(offsetof(Opt, ImageBase), 0x8000),
+       "ImageBase: 0x8000, expected a page-aligned address from 0x10000 to 0x400000"},
+      {[](Bytes& f, const Layout& l) {
+         Put(f, l.Optional(offsetof(Opt, ImageBase)), 0x20000);
+         Put(f, l.FileHeader(offsetof(Head, Characteristics)), 0x0102, 2);
+       },
+       "ImageBase: 0x20000 without IMAGE_FILE_RELOCS_STRIPPED: the device would move the image to "
+       "0x10000, and base relocations are not applied"},
+      {SetOptional(offsetof(Opt, ImageBase), 0x3FC000),
+       "SizeOfImage: 0x5000, the image would end at 0x401000, past 0x400000"},
+      {SetOptional(offsetof(Opt, SizeOfHeaders), 0x1800),
+       "SizeOfHeaders: 0x1800, past the end of the 5120-byte file"},
+      {SetOptional(offsetof(Opt, SizeOfHeaders), 0x100),
+       "section table: ends at 0x200, past SizeOfHeaders 0x100"},
+      {Set([](const Layout& l) { return l.Directory(14); }, 0x4000),
+       "DataDirectory[14] (COM descriptor): RVA 0x4000, size 0x0: the device would start the "
+       "managed runtime"},
+      {SetSection(".text", offsetof(Sec, VirtualAddress), 0x1100),
+       "section .text: VirtualAddress: 0x1100, expected a page-aligned RVA from 0x1000, after "
+       "headers"},
+      {SetSection(".data", offsetof(Sec, VirtualAddress), 0x1000),
+       "section .data: VirtualAddress: 0x1000, expected a page-aligned RVA from 0x2000, after "
+       ".text"},
+      {SetSection(".rsrc", offsetof(Sec, VirtualSize), 0x1001),
+       "section .rsrc: VirtualSize: 0x1001 at RVA 0x4000, expected 1 byte or more, ending within "
+       "SizeOfImage 0x5000"},
+      {SetSection(".rsrc", offsetof(Sec, PointerToRawData), 0x1000),
+       "section .rsrc: PointerToRawData: 0x1000 with 0x9FC bytes to read, past the end of the "
+       "5120-byte file"},
+      {Truncate(0x1000),
+       "section .rsrc: PointerToRawData: 0xA00 with 0x9FC bytes to read, past the end of the "
+       "4096-byte file"},
+      {SetOptional(offsetof(Opt, AddressOfEntryPoint), 0x2000),
+       "AddressOfEntryPoint: 0x2000, expected a word-aligned RVA inside an executable section"},
+      {SetOptional(offsetof(Opt, AddressOfEntryPoint), 0x1001),
+       "AddressOfEntryPoint: 0x1001, expected a word-aligned RVA inside an executable section"},
+      {Set([](const Layout& l) { return l.Directory(pe::IMAGE_DIRECTORY_ENTRY_IMPORT) + 4; }, 0),
+       "DataDirectory[1] (imports): RVA 0x2024, size 0x0: both or neither must be zero"},
+      {Set([](const Layout& l) { return l.FirstImport(offsetof(Imp, Name)); }, 0x8000),
+       "import descriptor 0: Name: RVA 0x8000, outside the sections"},
+      {[](Bytes& f, const Layout& l) {
+         const size_t name = l.Rva(Get32(f, l.FirstImport(offsetof(Imp, Name))));
+         *std::find(f.begin() + name, f.end(), 0) = 'X';  // the name ends the section
+       },
+       "import descriptor 0: Name: RVA 0x20D4, not NUL-terminated within .data"},
+      {Set([](const Layout& l) { return l.ImportTable(offsetof(Imp, OriginalFirstThunk), 2); },
+           0x7000),
+       "import descriptor 0 (COREDLL.dll): lookup entry 2: hint: RVA 0x7000, outside the sections"},
+      {SetSection(".data", offsetof(Sec, Characteristics), 0x40000040),
+       "import descriptor 0 (COREDLL.dll): FirstThunk slot 0: RVA 0x2000, not in a writable "
+       "section"},
+      {Set([](const Layout& l) { return l.ImportTable(offsetof(Imp, FirstThunk), 6); }, 0),
+       "import descriptor 0 (COREDLL.dll): FirstThunk slot 6: the address table and the lookup "
+       "table differ in length"},
+      {Set([](const Layout& l) { return l.FirstResourceEntry(0); }, kTable),
+       "resource directory, type 6: table: offset 0x0, overlaps a table or data entry read before: "
+       "the tree loops"},
+      {Set([](const Layout& l) { return l.FirstResourceEntry(0); }, kTable | 0xA00),
+       "resource directory, type 6: table: offset 0xA00, 0x10 bytes, outside the 0x9FC-byte "
+       "resource directory"},
+      {Set([](const Layout& l) { return l.FirstResourceEntry(0); }, 0x20),
+       "resource directory, type 6: data above the language level (expected type, name, language)"},
+      {Set([](const Layout& l) { return l.FirstResourceEntry(2); }, 0),
+       "resource directory, type 6, name 313, language 1033: data entry: offset 0x0, overlaps a "
+       "table or data entry read before: the tree loops"},
+      {Set([](const Layout& l) { return l.FirstResourceData(); }, 0x4F00),
+       "resource directory, type 6, name 313, language 1033: data: RVA 0x4F00, size 0xDA, outside "
+       "the sections"},
+      {Set([](const Layout& l) { return l.Directory(pe::IMAGE_DIRECTORY_ENTRY_RESOURCE) + 4; },
+           0x1001),
+       "DataDirectory[2] (resources): RVA 0x4000, size 0x1001, not inside one section"},
+  };
+}
+
+TEST(ImageLoader, RefusesFaultyImagesWithOneLineNamingTheField) {
+  for (const Refusal& row : Refusals()) {
+    SCOPED_TRACE(row.message);
+    Bytes file = DeviceImage();
+    row.patch(file, Layout(file));
+    try {
+      emulator::LoadImage(file, "image.exe");
+      ADD_FAILURE() << "loaded";
+    } catch (const emulator::ImageError& error) {
+      EXPECT_EQ(error.what(), "image.exe: " + row.message);
+    }
+  }
+}
+
+}  // namespace
