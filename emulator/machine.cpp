@@ -226,8 +226,15 @@ void Machine::OnInterrupt(uc_engine*, uint32_t number, void* machine) {
   }
 }
 
+// Runs inside the engine's callbacks, which nothing may unwind through.
 void Machine::Stop(std::string fault) {
-  if (!fault_) fault_ = Report(fault);
+  if (!fault_) {
+    try {
+      fault_ = Report(fault);
+    } catch (const EngineError& error) {
+      fault_ = fault + "; the registers cannot be read: " + error.what();
+    }
+  }
   uc_emu_stop(engine_.get());
 }
 
