@@ -139,7 +139,9 @@ int Machine::Start(HINSTANCE instance, HINSTANCE previous, const char16_t* comma
   engine_.SetRegister(UC_ARM_REG_R3, static_cast<uint32_t>(show));
   engine_.SetRegister(UC_ARM_REG_SP, commandLineAddress);
   engine_.SetRegister(UC_ARM_REG_LR, kCoreLibraryBase);  // returning ends the process
-  return Finish(uc_emu_start(engine_.get(), entry_, 0, 0, 0));
+  // The engine stops on its own when the entry returns to the exit address; any other address,
+  // 0 included, is one the guest might jump to.
+  return Finish(uc_emu_start(engine_.get(), entry_, kCoreLibraryBase, 0, 0));
 }
 
 int Machine::Finish(uc_err result) {
@@ -147,6 +149,9 @@ int Machine::Finish(uc_err result) {
   if (fault_) throw EmulationFault(*fault_);
   if (result == UC_ERR_INSN_INVALID) throw EmulationFault(Report("undefined instruction"));
   if (result != UC_ERR_OK) throw EmulationFault(Report(uc_strerror(result)));
+  if (!exitStatus_ && engine_.Register(UC_ARM_REG_PC) == kCoreLibraryBase) {
+    exitStatus_ = static_cast<int>(engine_.Register(UC_ARM_REG_R0));
+  }
   if (!exitStatus_) throw EmulationFault(Report("the run stopped before the process ended"));
   return *exitStatus_;
 }

@@ -63,7 +63,7 @@ const FaultCase kFaults[] = {
     {"jump to nothing",
      TestImage("jump_outside"),
      {},
-     "jump outside the image's code to 0x00400000 (unmapped); no instruction at 0x00400000 "
+     "jump outside the image's code to 0x00000000 (unmapped); no instruction at 0x00000000 "
      "(unmapped);"},
     {"jump between core-library routines",
      TestImage("jump_into_core_library"),

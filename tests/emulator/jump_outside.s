@@ -1,5 +1,5 @@
-@ Jumps to an address where nothing is mapped.
+@ Calls through a null function pointer: a jump to where nothing is mapped.
   .include "program.inc"
   PROGRAM
-  ldr r0, =0x00400000
+  mov r0, #0
   bx r0
