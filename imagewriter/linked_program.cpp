@@ -248,7 +248,7 @@ class ElfReader {
         continue;  // relocations of debugging information
       }
       if (section.sh_link != symbolTable_)
-        Fail(SectionName(section) + " uses another symbol table");
+        Fail(Printable(SectionName(section)) + " uses another symbol table");
       size_t entrySize = section.sh_type == SHT_REL ? sizeof(Elf32_Rel) : sizeof(Elf32_Rela);
       for (uint32_t offset = 0; offset + entrySize <= section.sh_size; offset += entrySize) {
         auto relocation = ReadAt<Elf32_Rel>(uint64_t{section.sh_offset} + offset, "relocation");

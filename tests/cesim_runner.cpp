@@ -5,9 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 
 extern char** environ;
 
@@ -18,7 +20,34 @@ std::string ReadText(const std::filesystem::path& file) {
   return text.str();
 }
 
-CesimRun RunCesim(const std::vector<std::string>& arguments) {
+namespace {
+
+std::string_view NameOf(std::string_view variable) {
+  return variable.substr(0, variable.find('='));
+}
+
+std::vector<std::string> EnvironmentWith(const std::vector<std::string>& added) {
+  std::vector<std::string> environment;
+  for (char** variable = environ; *variable != nullptr; ++variable) {
+    const bool replaced = std::ranges::any_of(
+        added, [&](const std::string& addition) { return NameOf(addition) == NameOf(*variable); });
+    if (!replaced) environment.emplace_back(*variable);
+  }
+  environment.insert(environment.end(), added.begin(), added.end());
+  return environment;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  for (std::string& string : strings) pointers.push_back(string.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+}  // namespace
+
+CesimRun RunCesim(const std::vector<std::string>& arguments,
+                  const std::vector<std::string>& environment) {
   ScratchFolder folder;
   const std::string outFile = (folder.path() / "out").string();
   const std::string errFile = (folder.path() / "err").string();
@@ -29,11 +58,10 @@ CesimRun RunCesim(const std::vector<std::string>& arguments) {
   posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT, 0600);
   std::vector<std::string> argv = {CESIM_PATH};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
-  std::vector<char*> pointers;
-  for (std::string& argument : argv) pointers.push_back(argument.data());
-  pointers.push_back(nullptr);
+  std::vector<std::string> envp = EnvironmentWith(environment);
   pid_t pid;
-  int spawned = posix_spawn(&pid, CESIM_PATH, &actions, nullptr, pointers.data(), environ);
+  int spawned = posix_spawn(&pid, CESIM_PATH, &actions, nullptr, Pointers(argv).data(),
+                            Pointers(envp).data());
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) throw std::runtime_error("cannot start " CESIM_PATH);
   int status = 0;

@@ -11,7 +11,10 @@ struct CesimRun {
   std::string err;
 };
 
-CesimRun RunCesim(const std::vector<std::string>& arguments);
+// `environment` ("NAME=value") is added to this process's environment, replacing any variable of
+// the same name.
+CesimRun RunCesim(const std::vector<std::string>& arguments,
+                  const std::vector<std::string>& environment = {});
 
 std::string ReadText(const std::filesystem::path& file);
 

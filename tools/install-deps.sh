@@ -3,6 +3,7 @@
 set -euo pipefail
 packages=(
   cmake make g++ clang lld llvm clang-format
+  libclang-rt-14-dev  # the sanitizers' and libFuzzer's run-time libraries (tools/fuzz.sh)
   googletest libgtest-dev libbenchmark-dev
   python3 python3-pefile
   libunicorn-dev
