@@ -49,6 +49,17 @@ void RegistrySerialize(benchmark::State& state) {
 }
 BENCHMARK(RegistrySerialize)->Arg(0)->Arg(100);
 
+// What a run changed, between a registry and its copy with one value set.
+void RegistryDiff(benchmark::State& state) {
+  const device::Registry before =
+      device::Registry::Parse(LargeRegistry(static_cast<int>(state.range(0))), "bench.reg");
+  device::Registry after = before;
+  after.SetValue(u"HKEY_LOCAL_MACHINE\\System\\StorageManager\\Profiles\\MMC", u"Folder", 1,
+                 {'S', 0, 0, 0});
+  for (auto _ : state) benchmark::DoNotOptimize(device::Diff(before, after));
+}
+BENCHMARK(RegistryDiff)->Arg(0)->Arg(100);
+
 void StringLookup(benchmark::State& state) {
   const std::vector<uint8_t> file = ReadBytes(RESOURCE_FILE);
   const auto entries = res::ReadResFile(file, RESOURCE_FILE);

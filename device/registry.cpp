@@ -854,10 +854,28 @@ bool Registry::SetValue(std::u16string_view keyPath, std::u16string_view name, u
   return true;
 }
 
+namespace {
+
+// Each key by its case-folded path, so that comparing two large registries stays linear.
+std::unordered_map<std::u16string, const RegKey*> KeysByPath(const Registry& registry) {
+  std::unordered_map<std::u16string, const RegKey*> keys;
+  for (const RegKey& key : registry.Keys()) keys.try_emplace(Folded(key.path), &key);
+  return keys;
+}
+
+const RegKey* FindIn(const std::unordered_map<std::u16string, const RegKey*>& keys,
+                     std::u16string_view path) {
+  const auto found = keys.find(Folded(path));
+  return found == keys.end() ? nullptr : found->second;
+}
+
+}  // namespace
+
 std::vector<ValueChange> Diff(const Registry& before, const Registry& after) {
+  const auto beforeKeys = KeysByPath(before), afterKeys = KeysByPath(after);
   std::vector<ValueChange> changes;
   for (const RegKey& oldKey : before.Keys()) {
-    const RegKey* newKey = after.FindKey(oldKey.path);
+    const RegKey* newKey = FindIn(afterKeys, oldKey.path);
     for (const RegValue& oldValue : oldKey.values) {
       const RegValue* newValue = newKey ? FindValueIn(*newKey, oldValue.name) : nullptr;
       if (!newValue) {
@@ -874,7 +892,7 @@ std::vector<ValueChange> Diff(const Registry& before, const Registry& after) {
     }
   }
   for (const RegKey& newKey : after.Keys()) {
-    if (before.FindKey(newKey.path)) continue;
+    if (FindIn(beforeKeys, newKey.path)) continue;
     for (const RegValue& value : newKey.values) {
       changes.push_back(ValueChange{newKey.path, value.name, std::nullopt, value});
     }

@@ -423,7 +423,7 @@ TEST(RegistryTest, DiffReportsEveryValueOldToNew) {
   const Registry before = ParseText(
       "[HKEY_LOCAL_MACHINE\\P]\n\"Folder\"=\"Storage Card\"\n\"Gone\"=dword:1\n\"Same\"=hex:\n");
   const Registry after = ParseText(
-      "[HKEY_LOCAL_MACHINE\\P]\n\"same\"=hex:\n\"folder\"=\"Speicherkarte\"\n\"Added\"=dword:2\n"
+      "[hkey_local_machine\\p]\n\"same\"=hex:\n\"folder\"=\"Speicherkarte\"\n\"Added\"=dword:2\n"
       "[HKEY_LOCAL_MACHINE\\New]\n\"N\"=hex:01\n");
   const auto format = [](const std::optional<RegValue>& value) {
     return value ? FormatValueData(*value) : "-";
