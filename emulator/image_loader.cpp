@@ -43,21 +43,6 @@ uint64_t AlignUp(uint64_t value, uint64_t alignment) {
   return (value + alignment - 1) / alignment * alignment;
 }
 
-// Text from the file, safe inside a one-line message.
-std::string Printable(std::string_view text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c >= 0x20 && c < 0x7F) {
-      out.push_back(static_cast<char>(c));
-    } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-      out += escaped;
-    }
-  }
-  return out;
-}
-
 template <typename T>
 T ReadAt(std::span<const uint8_t> bytes, uint64_t offset) {
   T value;
@@ -487,6 +472,20 @@ class Loader {
 
 LoadedImage LoadImage(std::span<const uint8_t> file, const std::string& fileName) {
   return Loader(file, fileName).Run();
+}
+
+std::string Printable(std::string_view text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c < 0x7F) {
+      out.push_back(static_cast<char>(c));
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      out += escaped;
+    }
+  }
+  return out;
 }
 
 }  // namespace emulator

@@ -8,6 +8,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "res_file.h"
@@ -47,6 +48,10 @@ struct LoadedImage {
   std::vector<ImportBinding> imports;         // in descriptor then table order
   std::vector<res::ResourceEntry> resources;  // every leaf of the resource tree, data copied
 };
+
+// Text from an image (a section, library or routine name), with every byte that is not printable
+// ASCII written as \xNN, so that a message naming it stays on one line.
+std::string Printable(std::string_view text);
 
 // Reads and checks `file`; `fileName` is used in messages only. Throws ImageError.
 LoadedImage LoadImage(std::span<const uint8_t> file, const std::string& fileName);

@@ -1,9 +1,9 @@
 #include "machine.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <utility>
-
-#include "registry.h"  // EqualsIgnoringCase
 
 namespace emulator {
 namespace {
@@ -35,11 +35,17 @@ std::vector<uint8_t> LittleEndianWord(uint32_t value) {
           static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
 }
 
+// Library names compare without regard to ASCII case, as file names do on the device. The bytes
+// are the image's own and need not be text.
+bool IsCoreLibrary(std::string_view library) {
+  return std::ranges::equal(library, kCoreLibrary, [](char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) ==
+           std::tolower(static_cast<unsigned char>(b));
+  });
+}
+
 Handler FindHandler(const ImportBinding& import) {
-  if (!device::EqualsIgnoringCase(device::FromUtf8(import.library),
-                                  device::FromUtf8(std::string(kCoreLibrary)))) {
-    return nullptr;
-  }
+  if (!IsCoreLibrary(import.library)) return nullptr;
   for (const CoreLibraryRoutine& routine : CoreLibraryRoutines()) {
     // Names match exactly, as the device's loader compares them.
     if (import.name ? *import.name == routine.name : import.ordinal == routine.ordinal) {
@@ -76,7 +82,7 @@ void Machine::BindImports(const std::vector<ImportBinding>& imports) {
   stubs_.push_back({"process exit", nullptr});
   for (const ImportBinding& import : imports) {
     const std::string routine = import.name ? *import.name : "#" + std::to_string(import.ordinal);
-    stubs_.push_back({import.library + "!" + routine, FindHandler(import)});
+    stubs_.push_back({Printable(import.library + "!" + routine), FindHandler(import)});
     memory_.Load(import.slotAddress,
                  LittleEndianWord(kCoreLibraryBase + 4 * static_cast<uint32_t>(stubs_.size() - 1)));
   }

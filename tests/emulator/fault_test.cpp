@@ -16,24 +16,25 @@ std::string TestImage(const std::string& name) {
   return kFaultImages + "/" + name + "/" + name + ".exe";
 }
 
-// A copy of the update's image whose import of memset names a routine the device lacks.
-std::filesystem::path ImageImportingMemcpy(const std::filesystem::path& folder) {
+// A copy of the update's image with the first `from` in it replaced by `to`, as long.
+std::filesystem::path PatchedImage(const std::filesystem::path& folder, const std::string& from,
+                                   const std::string& to) {
   std::string image = ReadText(DEVICE_IMAGE);
-  const std::string name("memset\0", 7);
-  const size_t at = image.find(name);
+  const size_t at = image.find(from);
   EXPECT_NE(at, std::string::npos);
-  image.replace(at, name.size(), std::string("memcpy\0", 7));
-  const std::filesystem::path patched = folder / "memcpy.exe";
+  image.replace(at, from.size(), to);
+  const std::filesystem::path patched = folder / "patched.exe";
   std::ofstream(patched, std::ios::binary) << image;
   return patched;
 }
 
 struct FaultCase {
   const char* why;
-  std::string image;  // "{memcpy}" stands for the patched copy of the update's image
+  std::string image;  // empty: the update's image with `patch` applied
   std::vector<std::string> arguments;
   std::string fault;            // how the report starts, after "cesim: emulation fault: "
   const char* seenBefore = "";  // output the run gave before the fault
+  std::pair<std::string, std::string> patch = {};  // replace the first, same length
 };
 
 const FaultCase kFaults[] = {
@@ -86,9 +87,17 @@ const FaultCase kFaults[] = {
      {},
      "memset(0x00000004, 0, 16) writes outside writable memory;"},
     {"import the device lacks",
-     "{memcpy}",
+     "",
      {},
-     "call of COREDLL.dll!memcpy, which the device does not provide;"},
+     "call of COREDLL.dll!memcpy, which the device does not provide;",
+     "",
+     {std::string("memset\0", 7), std::string("memcpy\0", 7)}},
+    {"library the device lacks, named in bytes that are no text",
+     "",
+     {},
+     "call of CORE\\x0A\\xFFL.dll!KernelIoControl, which the device does not provide;",
+     "",
+     {"COREDLL.dll", "CORE\n\xFFL.dll"}},
     {"the update stopped after its writes, before the question",
      DEVICE_IMAGE,
      {"--answer", "no", "--max-instructions", "200", "--trace"},
@@ -107,7 +116,9 @@ TEST(EmulatorFaults, StopTheRunWithOneLineAndLeaveTheRegistryFile) {
     const std::filesystem::path registry = scratch.path() / "device.reg";
     std::filesystem::copy_file(FACTORY_REGISTRY, registry);
     const std::string image =
-        fault.image == "{memcpy}" ? ImageImportingMemcpy(scratch.path()).string() : fault.image;
+        fault.image.empty()
+            ? PatchedImage(scratch.path(), fault.patch.first, fault.patch.second).string()
+            : fault.image;
     std::vector<std::string> arguments = {"--image", image, "--registry", registry.string()};
     arguments.insert(arguments.end(), fault.arguments.begin(), fault.arguments.end());
     CesimRun run = RunCesim(arguments);
