@@ -1,29 +1,12 @@
 // The core-library routines of the emulated device. Each handler unpacks the guest's arguments,
 // refuses a bad pointer with the platform's failure, copies what the routine reads out of guest
 // memory, lets the simulated device do the work and trace it, and copies back what it wrote.
-#include <cstdio>
-
 #include "platform_call.h"
 
 namespace emulator {
 namespace {
 
 constexpr uint32_t kErrorInvalidParameter = 87;
-
-std::string Hex(uint32_t value) {
-  char text[11];
-  std::snprintf(text, sizeof text, "0x%08X", value);
-  return text;
-}
-
-std::vector<uint8_t> ToBytes(std::span<const char16_t> units) {
-  std::vector<uint8_t> bytes;
-  for (char16_t unit : units) {
-    bytes.push_back(static_cast<uint8_t>(unit));
-    bytes.push_back(static_cast<uint8_t>(unit >> 8));
-  }
-  return bytes;
-}
 
 /*
  * int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style)
@@ -57,7 +40,7 @@ uint32_t LoadStringWHandler(PlatformCall& call) {
   std::vector<char16_t> text(static_cast<size_t>(capacity));
   const int count = call.device.LoadStringW(instance, id, text.data(), capacity);
   if (count > 0) {
-    call.memory.Write(buffer, ToBytes(std::span(text).first(static_cast<size_t>(count) + 1)));
+    call.memory.Write(buffer, LittleEndianUnits({text.data(), static_cast<size_t>(count) + 1}));
   }
   return static_cast<uint32_t>(count);
 }
@@ -159,7 +142,7 @@ uint32_t MemsetHandler(PlatformCall& call) {
   std::optional<std::vector<uint8_t>> bytes;
   if (!call.memory.Allows(dest, count, kWrite) || !(bytes = call.memory.Read(dest, count))) {
     // memset is a plain library routine: it faults in the caller's process, as any store would.
-    call.AccessViolation("memset(" + Hex(dest) + ", " + std::to_string(value) + ", " +
+    call.AccessViolation("memset(" + HexAddress(dest) + ", " + std::to_string(value) + ", " +
                          std::to_string(count) + ") writes outside writable memory");
   }
   call.device.Memset(bytes->data(), value, count);

@@ -36,11 +36,29 @@ const GuestRegion* GuestMemory::RegionAt(uint32_t address) const {
   return nullptr;
 }
 
-std::string GuestMemory::Describe(uint32_t address) const {
-  char text[16];
+std::vector<uint8_t> LittleEndianWord(uint32_t value) {
+  return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+          static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+}
+
+std::vector<uint8_t> LittleEndianUnits(std::u16string_view units) {
+  std::vector<uint8_t> bytes;
+  for (char16_t unit : units) {
+    bytes.push_back(static_cast<uint8_t>(unit));
+    bytes.push_back(static_cast<uint8_t>(unit >> 8));
+  }
+  return bytes;
+}
+
+std::string HexAddress(uint32_t address) {
+  char text[11];
   std::snprintf(text, sizeof text, "0x%08X", address);
+  return text;
+}
+
+std::string GuestMemory::Describe(uint32_t address) const {
   const GuestRegion* region = RegionAt(address);
-  return std::string(text) + (region ? " (" + region->name + ")" : " (unmapped)");
+  return HexAddress(address) + (region ? " (" + region->name + ")" : " (unmapped)");
 }
 
 bool GuestMemory::Allows(uint32_t address, uint32_t size, uint32_t protection) const {
@@ -75,8 +93,7 @@ std::optional<uint32_t> GuestMemory::ReadWord(uint32_t address) const {
 }
 
 bool GuestMemory::WriteWord(uint32_t address, uint32_t value) {
-  return Write(address, {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                         static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)});
+  return Write(address, LittleEndianWord(value));
 }
 
 std::optional<std::u16string> GuestMemory::ReadString(uint32_t address) const {

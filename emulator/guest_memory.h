@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "image_loader.h"  // Protection
@@ -18,6 +19,13 @@ struct GuestRegion {
   uint32_t size = 0;
   uint32_t protection = 0;  // Protection bits
 };
+
+// Values in the guest's byte order, little-endian.
+std::vector<uint8_t> LittleEndianWord(uint32_t value);
+std::vector<uint8_t> LittleEndianUnits(std::u16string_view units);
+
+// "0x00011000": a guest address as every message shows it.
+std::string HexAddress(uint32_t address);
 
 class GuestMemory {
  public:

@@ -14,12 +14,6 @@ constexpr uint32_t kCoreLibraryBase = 0x01F60000;    // where the core library's
 constexpr uint32_t kReturnInstruction = 0xE12FFF1E;  // bx lr
 constexpr uint32_t kThumbState = 0x20;               // CPSR T bit
 
-std::string Hex(uint32_t value) {
-  char text[11];
-  std::snprintf(text, sizeof text, "0x%08X", value);
-  return text;
-}
-
 std::string Word(uint32_t value, int digits) {
   char text[9];
   std::snprintf(text, sizeof text, "%0*X", digits, value);
@@ -28,11 +22,6 @@ std::string Word(uint32_t value, int digits) {
 
 int UnicornModel(CpuModel cpu) {
   return cpu == CpuModel::Ti925t ? UC_CPU_ARM_TI925T : UC_CPU_ARM_PXA270;
-}
-
-std::vector<uint8_t> LittleEndianWord(uint32_t value) {
-  return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-          static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
 }
 
 // Library names compare without regard to ASCII case, as file names do on the device. The bytes
@@ -118,11 +107,8 @@ void Machine::InstallHooks() {
 
 // The kernel copies the command line onto the new thread's stack and starts below it.
 uint32_t Machine::PlaceCommandLine(const char16_t* commandLine) {
-  std::vector<uint8_t> bytes;
-  for (const char16_t* unit = commandLine; unit && *unit; ++unit) {
-    bytes.push_back(static_cast<uint8_t>(*unit));
-    bytes.push_back(static_cast<uint8_t>(*unit >> 8));
-  }
+  std::vector<uint8_t> bytes =
+      LittleEndianUnits(commandLine ? std::u16string_view(commandLine) : std::u16string_view());
   bytes.resize(bytes.size() + 2);  // the terminator
   if (bytes.size() > stackSize_ / 2) {
     throw EmulationFault("the command line (" + std::to_string(bytes.size()) +
@@ -135,7 +121,6 @@ uint32_t Machine::PlaceCommandLine(const char16_t* commandLine) {
 }
 
 int Machine::Start(HINSTANCE instance, HINSTANCE previous, const char16_t* commandLine, int show) {
-  exitStatus_.reset();
   fault_.reset();
   pending_ = nullptr;
   const uint32_t commandLineAddress = PlaceCommandLine(commandLine);
@@ -155,11 +140,10 @@ int Machine::Finish(uc_err result) {
   if (fault_) throw EmulationFault(*fault_);
   if (result == UC_ERR_INSN_INVALID) throw EmulationFault(Report("undefined instruction"));
   if (result != UC_ERR_OK) throw EmulationFault(Report(uc_strerror(result)));
-  if (!exitStatus_ && engine_.Register(UC_ARM_REG_PC) == kCoreLibraryBase) {
-    exitStatus_ = static_cast<int>(engine_.Register(UC_ARM_REG_R0));
+  if (engine_.Register(UC_ARM_REG_PC) != kCoreLibraryBase) {
+    throw EmulationFault(Report("the run stopped before the process ended"));
   }
-  if (!exitStatus_) throw EmulationFault(Report("the run stopped before the process ended"));
-  return *exitStatus_;
+  return static_cast<int>(engine_.Register(UC_ARM_REG_R0));  // the process's exit status
 }
 
 void Machine::OnImageInstruction(uc_engine*, uint64_t, uint32_t, void* machine) {
@@ -176,14 +160,10 @@ void Machine::OnStubInstruction(uc_engine*, uint64_t address, uint32_t, void* ma
 
 void Machine::CallStub(uint32_t address) {
   const uint32_t offset = address - kCoreLibraryBase;
+  // Stub 0, the exit address, is never reached here: the engine stops in front of it.
   if (offset % 4 != 0 || offset / 4 >= stubs_.size()) {
-    Stop("jump into " + std::string(kCoreLibrary) + " at " + Hex(address) +
+    Stop("jump into " + std::string(kCoreLibrary) + " at " + HexAddress(address) +
          ", where no routine starts");
-    return;
-  }
-  if (offset == 0) {
-    exitStatus_ = static_cast<int>(engine_.Register(UC_ARM_REG_R0));
-    UnicornEngine::Check(uc_emu_stop(engine_.get()), "uc_emu_stop");
     return;
   }
   const Stub& stub = stubs_[offset / 4];

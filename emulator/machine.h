@@ -73,7 +73,6 @@ class Machine {
   uint32_t imageStart_ = 0, imageEnd_ = 0, entry_ = 0, stackSize_ = 0;
   std::vector<Stub> stubs_;  // stub 0 ends the process; the others are the imports
   uint64_t instructions_ = 0;
-  std::optional<int> exitStatus_;
   std::optional<std::string> fault_;
   std::exception_ptr pending_;  // thrown by a handler, rethrown once the engine has stopped
 };

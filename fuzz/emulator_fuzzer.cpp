@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 #include "device.h"
@@ -16,11 +15,7 @@ namespace {
 constexpr uint64_t kMaxInstructions = 20'000;  // enough for the update, which needs 283
 
 const device::Registry& FactoryRegistry() {
-  static const device::Registry registry = [] {
-    std::ifstream in(FACTORY_REGISTRY, std::ios::binary);
-    const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
-    return device::Registry::Parse(bytes, FACTORY_REGISTRY);
-  }();
+  static const device::Registry registry = device::Registry::Load(FACTORY_REGISTRY);
   return registry;
 }
 

@@ -5,21 +5,16 @@
 
 #include <array>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 #include "device.h"
+#include "file_io.h"
 #include "image_loader.h"
 #include "machine.h"
 #include "storage_manager.h"
 #include "update.h"
 
 namespace {
-
-std::vector<uint8_t> ReadBytes(const char* file) {
-  std::ifstream in(file, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
 
 struct Faults {
   std::array<bool, 3> missingKey{};    // per profile, in kCardProfiles order
@@ -96,11 +91,12 @@ struct Outcome {
 class FaultSweep : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    factory_ =
-        new device::Registry(device::Registry::Parse(ReadBytes(FACTORY_REGISTRY), "factory"));
+    factory_ = new device::Registry(
+        device::Registry::Parse(fileio::ReadWholeFile(FACTORY_REGISTRY), "factory"));
     resources_ = new std::vector<res::ResourceEntry>(
-        res::ReadResFile(ReadBytes(RESOURCE_FILE), RESOURCE_FILE));
-    image_ = new emulator::LoadedImage(emulator::LoadImage(ReadBytes(DEVICE_IMAGE), DEVICE_IMAGE));
+        res::ReadResFile(fileio::ReadWholeFile(RESOURCE_FILE), RESOURCE_FILE));
+    image_ = new emulator::LoadedImage(
+        emulator::LoadImage(fileio::ReadWholeFile(DEVICE_IMAGE), DEVICE_IMAGE));
   }
   static void TearDownTestSuite() {
     delete factory_;
