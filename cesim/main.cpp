@@ -151,15 +151,36 @@ int Run(const cesim::Options& options) {
                           TerminalWidth()};
   device::Device device(std::move(registry), std::move(resources), std::move(settings), console);
   std::optional<emulator::Machine> machine;
-  if (image)
+  std::optional<cesim::Inspection> inspection;
+  if (image) {
     machine.emplace(*image, device,
                     emulator::MachineSettings{options.cpu, options.maxInstructions});
-  device::RunResult result =
-      machine
-          ? device.Run([&](HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int show) {
-              return machine->Start(instance, previous, commandLine, show);
-            })
-          : device.Run(&WinMain);
+    inspection.emplace(options.inspection, *options.image, *image, std::cout);
+    inspection->Attach(*machine);
+  }
+  device::RunResult result;
+  try {
+    result =
+        machine
+            ? device.Run([&](HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int show) {
+                return machine->Start(instance, previous, commandLine, show);
+              })
+            : device.Run(&WinMain);
+  } catch (const emulator::EmulationFault&) {
+    if (inspection) {
+      inspection->RunEnded(std::nullopt);
+      try {
+        inspection->WriteOutputs();  // what the run covered up to its fault
+      } catch (const cesim::InspectionOutputError& error) {
+        std::cerr << "cesim: " << error.what() << '\n';
+      }
+    }
+    throw;
+  }
+  if (inspection) {
+    inspection->RunEnded(result.exitStatus);
+    inspection->WriteOutputs();
+  }
   RunFigures figures{result.platformCalls, std::nullopt};
   if (machine) figures.instructions = machine->instructionsExecuted();
   std::optional<std::string> saveError;
@@ -196,6 +217,12 @@ int main(int argc, char** argv) {
     std::cerr << "cesim: " << error.what() << '\n';
   } catch (const device::RegFileError& error) {
     std::cerr << "cesim: " << error.what() << '\n';
+  } catch (const debuginfo::SymbolsError& error) {
+    std::cerr << "cesim: " << error.what() << '\n';
+  } catch (const cesim::InspectionOutputError& error) {
+    std::cout << std::flush;
+    std::cerr << "cesim: " << error.what() << '\n';
+    return kExitNotSaved;
   } catch (const emulator::EmulationFault& error) {
     std::cout << std::flush;
     std::cerr << "cesim: emulation fault: " << error.what() << '\n';

@@ -33,6 +33,14 @@ update built for this machine, or with --image the device's own ARM executable o
   --cpu pxa270|ti925t    with --image: the XScale PXA270 (default) or a strict ARMv4T core
   --max-instructions N   with --image: stop the run as a fault after N instructions
                          (default: 1000000)
+  --symbols ELF          with --image: the ELF file the image was written from (default: the
+                         image's name with .elf in place of .exe, when that file exists); it
+                         must hold the image's code, byte for byte
+  --gdb PORT             with --image: wait for GDB on 127.0.0.1:PORT (0: any free port) before
+                         the first instruction, and serve it the run
+  --coverage FILE        with --image: write an lcov tracefile of the instructions and branches
+                         executed, by source line (needs the symbols)
+  --trace-instructions   with --image: print every instruction executed in the image
   --stats                also report the platform calls made and, with --image, the instructions
                          executed inside the image
   --trace                print every platform call with its arguments and result
@@ -144,12 +152,20 @@ Options ParseOptions(std::span<const std::string> arguments) {
        [&](auto& option, auto& value) {
          options.maxInstructions = Count(option, value, 1, 1'000'000'000'000);
        }},
+      // Looking inside an emulated run (inspection.h).
+      {"--symbols", [&](auto&, auto& value) { options.inspection.symbols = value; }},
+      {"--gdb",
+       [&](auto& option, auto& value) {
+         options.inspection.gdbPort = static_cast<uint16_t>(Count(option, value, 0, 65535));
+       }},
+      {"--coverage", [&](auto&, auto& value) { options.inspection.coverage = value; }},
   };
   const std::map<std::string, std::function<void()>> flags = {
       {"--rom-silent", [&] { options.romSilent = true; }},
       {"--no-strings", [&] { options.noStrings = true; }},
       {"--stats", [&] { options.stats = true; }},
       {"--trace", [&] { options.trace = true; }},
+      {"--trace-instructions", [&] { options.inspection.traceInstructions = true; }},
       {"--help", [&] { options.help = true; }},
   };
   std::map<std::string, int> seen;
@@ -181,6 +197,11 @@ Options ParseOptions(std::span<const std::string> arguments) {
     throw UsageError("--rom-language, --rom-block and --rom-silent exclude each other");
   }
   for (const char* emulatorOnly : {"--cpu", "--max-instructions"}) {
+    if (seen.count(emulatorOnly) && !options.image) {
+      throw UsageError(std::string(emulatorOnly) + " needs --image");
+    }
+  }
+  for (const char* emulatorOnly : kInspectionOptions) {
     if (seen.count(emulatorOnly) && !options.image) {
       throw UsageError(std::string(emulatorOnly) + " needs --image");
     }

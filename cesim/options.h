@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "device.h"
+#include "inspection.h"
 #include "machine.h"
 
 namespace cesim {
@@ -33,6 +34,7 @@ struct Options {
   std::optional<std::filesystem::path> image;  // absent: the update built for this machine
   emulator::CpuModel cpu = emulator::CpuModel::Pxa270;
   uint64_t maxInstructions = 1'000'000;
+  InspectionOptions inspection;  // --symbols, --gdb, --coverage, --trace-instructions
   bool stats = false;
   bool trace = false;
   bool help = false;

@@ -138,7 +138,12 @@ int Machine::Start(HINSTANCE instance, HINSTANCE previous, const char16_t* comma
 int Machine::Finish(uc_err result) {
   if (pending_) std::rethrow_exception(std::exchange(pending_, nullptr));
   if (fault_) throw EmulationFault(*fault_);
-  if (result == UC_ERR_INSN_INVALID) throw EmulationFault(Report("undefined instruction"));
+  if (result == UC_ERR_INSN_INVALID) {
+    fault_ = Report("undefined instruction");
+    ReportFault(FaultSignal::Illegal);
+    if (pending_) std::rethrow_exception(std::exchange(pending_, nullptr));
+    throw EmulationFault(*fault_);
+  }
   if (result != UC_ERR_OK) throw EmulationFault(Report(uc_strerror(result)));
   if (engine_.Register(UC_ARM_REG_PC) != kCoreLibraryBase) {
     throw EmulationFault(Report("the run stopped before the process ended"));
@@ -146,12 +151,14 @@ int Machine::Finish(uc_err result) {
   return static_cast<int>(engine_.Register(UC_ARM_REG_R0));  // the process's exit status
 }
 
-void Machine::OnImageInstruction(uc_engine*, uint64_t, uint32_t, void* machine) {
+void Machine::OnImageInstruction(uc_engine*, uint64_t address, uint32_t, void* machine) {
   Machine& self = *static_cast<Machine*>(machine);
   if (++self.instructions_ > self.settings_.maxInstructions) {
     --self.instructions_;  // this one is not executed
     self.Stop("more than " + std::to_string(self.settings_.maxInstructions) + " instructions");
+    return;
   }
+  if (!self.observers_.empty()) self.Observe(static_cast<uint32_t>(address));
 }
 
 void Machine::OnStubInstruction(uc_engine*, uint64_t address, uint32_t, void* machine) {
@@ -225,13 +232,14 @@ void Machine::Stop(std::string fault) {
     } catch (const EngineError& error) {
       fault_ = fault + "; the registers cannot be read: " + error.what();
     }
+    ReportFault(FaultSignal::Segmentation);
   }
   uc_emu_stop(engine_.get());
 }
 
 std::string Machine::Report(const std::string& what) const {
   const uint32_t pc = engine_.Register(UC_ARM_REG_PC);
-  return what + "; " + InstructionAt(pc) + "; " + Registers();
+  return what + "; " + InstructionAt(pc) + "; " + Registers() + CodeAt(pc);
 }
 
 std::string Machine::InstructionAt(uint32_t address) const {

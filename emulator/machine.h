@@ -5,11 +5,13 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "device.h"
+#include "execution_observer.h"
 #include "guest_memory.h"
 #include "image_loader.h"
 #include "platform_call.h"
@@ -42,6 +44,16 @@ class Machine {
   // Instructions the guest executed inside the image, over every Start.
   uint64_t instructionsExecuted() const { return instructions_; }
 
+  // Looking inside a run (execution_observer.h): observers see every instruction of the image and
+  // the fault that ends a run (observers are not owned). Fault reports show the faulting
+  // instruction disassembled, and what the describer knows of its address (function and line).
+  void Attach(ExecutionObserver& observer) { observers_.push_back(&observer); }
+  void DescribeCodeWith(std::function<std::string(uint32_t address)> describer) {
+    describer_ = std::move(describer);
+  }
+  UnicornEngine& engine() { return engine_; }
+  GuestMemory& memory() { return memory_; }
+
  private:
   struct Stub {
     std::string name;  // "COREDLL.dll!MessageBoxW"
@@ -65,6 +77,9 @@ class Machine {
   std::string Report(const std::string& what) const;
   std::string Registers() const;
   std::string InstructionAt(uint32_t address) const;
+  std::string CodeAt(uint32_t address) const;  // machine_inspection.cpp
+  void Observe(uint32_t address);
+  void ReportFault(FaultSignal signal);
 
   device::Device& device_;
   MachineSettings settings_;
@@ -75,6 +90,8 @@ class Machine {
   uint64_t instructions_ = 0;
   std::optional<std::string> fault_;
   std::exception_ptr pending_;  // thrown by a handler, rethrown once the engine has stopped
+  std::vector<ExecutionObserver*> observers_;
+  std::function<std::string(uint32_t address)> describer_;
 };
 
 }  // namespace emulator

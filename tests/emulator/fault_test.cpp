@@ -108,7 +108,7 @@ const FaultCase kFaults[] = {
 
 const std::regex kReportTail(
     R"(.*; (no instruction at 0x[0-9A-F]{8} \([^)]+\)|(Thumb )?instruction [0-9A-F]{4,8} at )"
-    R"(0x[0-9A-F]{8} \([^)]+\)); registers( [a-z0-9]+=[0-9A-F]{8}){17}\n)");
+    R"(0x[0-9A-F]{8} \([^)]+\)); registers( [a-z0-9]+=[0-9A-F]{8}){17}(; code: [^\n]+)?\n)");
 
 TEST(EmulatorFaults, StopTheRunWithOneLineAndLeaveTheRegistryFile) {
   for (const FaultCase& fault : kFaults) {

@@ -59,10 +59,10 @@ def elf_symbols():
     return symbols
 
 
-def elf_sections():
+def elf_sections(program=None):
     """The linked program's loaded sections: (name, address, size, type)."""
     sections = []
-    for line in run("llvm-readelf", "--sections", "--wide", ARGS.program).splitlines():
+    for line in run("llvm-readelf", "--sections", "--wide", program or ARGS.program).splitlines():
         match = re.match(r"\s*\[\s*\d+\]\s+(\S+)\s+(\S+)\s+([0-9a-f]{8}) [0-9a-f]+ ([0-9a-f]+) \S+\s+(\S*)", line)
         if match and "A" in match.group(5):
             sections.append((match.group(1), int(match.group(3), 16), int(match.group(4), 16), match.group(2)))
@@ -228,10 +228,44 @@ class TheProgram(unittest.TestCase):
                     self.assertEqual(section.get_data()[:size], bytes(expected))
 
 
+class TheSymbols(unittest.TestCase):
+    """The ELF file beside the image: what a debugger loads and cesim --image finds."""
+
+    def test_the_file_beside_the_image_is_the_linked_program(self):
+        with open(ARGS.symbols, "rb") as beside, open(ARGS.program, "rb") as linked:
+            self.assertEqual(beside.read(), linked.read())
+
+    def test_every_function_of_the_code_starts_on_a_row_of_the_line_table(self):
+        rows = {}
+        for line in run("llvm-dwarfdump", "--debug-line", ARGS.symbols).splitlines():
+            words = line.split()
+            if words and words[0].startswith("0x0000") and "end_sequence" not in words:
+                rows[int(words[0], 16)] = int(words[1])
+        text = next(section for section in elf_sections(ARGS.symbols) if section[0] == ".text")
+        self.assertTrue(rows)
+        for address in rows:
+            self.assertTrue(text[1] <= address < text[1] + text[2], hex(address))
+        functions = [line.split() for line in run("llvm-readelf", "--symbols", ARGS.symbols).splitlines()
+                     if " FUNC " in line]
+        self.assertTrue(functions)
+        for words in functions:
+            with self.subTest(words[7]):
+                self.assertGreater(rows.get(int(words[1], 16), 0), 0)
+
+    def test_the_image_holds_no_debug_data(self):
+        pe = pefile.PE(ARGS.image)
+        self.assertEqual([section.Name.rstrip(b"\0") for section in pe.sections],
+                         [b".text", b".data", b".bss", b".rsrc"])
+        debug = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_DEBUG"]]
+        self.assertEqual((debug.VirtualAddress, debug.Size), (0, 0))
+        with open(ARGS.image, "rb") as image:
+            self.assertNotIn(b".debug", image.read())
+
+
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
-    for option in ("image", "program", "res", "imports", "writer", "named-res", "golden"):
+    for option in ("image", "program", "symbols", "res", "imports", "writer", "named-res", "golden"):
         parser.add_argument("--" + option, required=True)
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0], "-v"] + rest)

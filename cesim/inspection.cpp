@@ -1,0 +1,127 @@
+#include "inspection.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "coverage_recorder.h"
+#include "file_io.h"
+#include "guest_memory.h"
+#include "instruction_trace.h"
+
+namespace cesim {
+namespace {
+
+// The bytes the image maps at [address, address + size): the region's file data, then zeros.
+std::vector<uint8_t> MappedBytes(const emulator::ImageRegion& region, uint32_t address,
+                                 uint32_t size) {
+  std::vector<uint8_t> bytes(size, 0);
+  const uint32_t offset = address - region.address;
+  for (uint32_t i = 0; i < size && offset + i < region.bytes.size(); ++i) {
+    bytes[i] = region.bytes[offset + i];
+  }
+  return bytes;
+}
+
+}  // namespace
+
+void CheckSymbolsMatch(const debuginfo::ProgramSymbols& symbols, const emulator::LoadedImage& image,
+                       const std::string& imageName) {
+  auto mismatch = [&](const std::string& what) {
+    throw debuginfo::SymbolsError(symbols.fileName() + ": does not match " + imageName + ": " +
+                                  what);
+  };
+  for (const emulator::ImageRegion& region : image.regions) {
+    if (!(region.protection & emulator::kExecute)) continue;
+    auto same =
+        std::ranges::find(symbols.sections(), region.name, &debuginfo::ProgramSection::name);
+    if (same == symbols.sections().end() || !same->executable) {
+      mismatch("the image's code section " + emulator::Printable(region.name) + " is not in it");
+    }
+  }
+  for (const debuginfo::ProgramSection& section : symbols.sections()) {
+    if (!section.executable) continue;
+    auto region = std::ranges::find(image.regions, section.name, &emulator::ImageRegion::name);
+    if (region == image.regions.end())
+      mismatch("its section " + section.name + " is not in the image");
+    if (region->address != section.address || section.size > region->size) {
+      mismatch(section.name + " lies at " + emulator::HexAddress(section.address) +
+               " in it and at " + emulator::HexAddress(region->address) + " in the image");
+    }
+    const std::vector<uint8_t> mapped = MappedBytes(*region, section.address, section.size);
+    auto [differs, unused] = std::ranges::mismatch(section.bytes, mapped);
+    if (differs != section.bytes.end()) {
+      mismatch("the code differs at " +
+               emulator::HexAddress(section.address +
+                                    static_cast<uint32_t>(differs - section.bytes.begin())));
+    }
+  }
+}
+
+std::optional<debuginfo::ProgramSymbols> LoadImageSymbols(const InspectionOptions& options,
+                                                          const std::filesystem::path& imageFile,
+                                                          const emulator::LoadedImage& image) {
+  std::filesystem::path file;
+  if (options.symbols) {
+    file = *options.symbols;
+  } else {
+    file = imageFile;
+    file.replace_extension(".elf");
+    std::error_code error;
+    if (file == imageFile || !std::filesystem::is_regular_file(file, error)) return std::nullopt;
+  }
+  debuginfo::ProgramSymbols symbols = debuginfo::ProgramSymbols::Load(file);
+  CheckSymbolsMatch(symbols, image, imageFile.string());
+  return symbols;
+}
+
+struct Inspection::Parts {
+  std::unique_ptr<coverage::CoverageRecorder> coverage;
+};
+
+Inspection::Inspection(const InspectionOptions& options, const std::filesystem::path& imageFile,
+                       const emulator::LoadedImage& image, std::ostream& out)
+    : options_(options),
+      symbols_(LoadImageSymbols(options, imageFile, image)),
+      parts_(std::make_unique<Parts>()),
+      out_(out) {
+  if (options.coverage) {
+    if (!symbols_) {
+      throw debuginfo::SymbolsError(
+          "--coverage needs the image's symbols: no " +
+          std::filesystem::path(imageFile).replace_extension(".elf").string() +
+          " beside it and no --symbols");
+    }
+    parts_->coverage = std::make_unique<coverage::CoverageRecorder>(*symbols_);
+  }
+}
+
+Inspection::~Inspection() = default;
+
+void Inspection::Attach(emulator::Machine& machine) {
+  if (symbols_) {
+    machine.DescribeCodeWith([this](uint32_t address) { return symbols_->Describe(address); });
+  }
+  if (options_.traceInstructions) {
+    observers_.push_back(
+        std::make_unique<emulator::InstructionTrace>(out_, symbols_ ? &*symbols_ : nullptr));
+  }
+  for (auto& observer : observers_) machine.Attach(*observer);
+  if (parts_->coverage) machine.Attach(*parts_->coverage);
+}
+
+void Inspection::RunEnded(std::optional<int>) {}
+
+void Inspection::WriteOutputs() {
+  if (!parts_->coverage) return;
+  const std::string tracefile = coverage::LcovTracefile(*parts_->coverage);
+  try {
+    fileio::ReplaceFile(
+        *options_.coverage,
+        std::span(reinterpret_cast<const uint8_t*>(tracefile.data()), tracefile.size()));
+  } catch (const fileio::FileError& error) {
+    throw InspectionOutputError(options_.coverage->string() +
+                                ": cannot write the coverage: " + error.what());
+  }
+}
+
+}  // namespace cesim

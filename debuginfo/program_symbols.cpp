@@ -1,0 +1,294 @@
+// The ELF and DWARF parsing is elfutils' (libelf, libdw); this file only walks what they give and
+// checks that the file is the kind of program the device image is written from.
+#include "program_symbols.h"
+
+#include <cxxabi.h>
+#include <dwarf.h>
+#include <elfutils/libdw.h>
+#include <gelf.h>
+#include <libelf.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "file_io.h"
+
+namespace debuginfo {
+namespace {
+
+std::string Hex(uint32_t value) {
+  char text[11];
+  std::snprintf(text, sizeof text, "0x%X", value);
+  return text;
+}
+
+// "_Z16CheckRomLanguagev" -> "CheckRomLanguage"; a name that is not mangled stays as it is.
+std::string PlainName(const char* name) {
+  int status = 0;
+  std::unique_ptr<char, decltype(&std::free)> demangled(
+      abi::__cxa_demangle(name, nullptr, nullptr, &status), &std::free);
+  if (status != 0 || !demangled) return name;
+  std::string text = demangled.get();
+  if (size_t open = text.find('('); open != std::string::npos) text.resize(open);
+  return text;
+}
+
+bool IsMappingSymbol(std::string_view name, char kind) {
+  return name.size() >= 2 && name[0] == '$' && name[1] == kind &&
+         (name.size() == 2 || name[2] == '.');
+}
+
+std::string CommonFolder(const std::vector<SourceLine>& lines) {
+  std::optional<std::string> common;
+  for (const SourceLine& row : lines) {
+    if (row.file.empty()) continue;
+    if (!common) {
+      common = row.file;
+      continue;
+    }
+    auto [differs, unused] = std::ranges::mismatch(*common, row.file);
+    common->resize(static_cast<size_t>(differs - common->begin()));
+  }
+  if (!common) return "";
+  return common->substr(0, common->rfind('/') + 1);
+}
+
+}  // namespace
+
+class ElfReader {
+ public:
+  ElfReader(std::span<const uint8_t> file, const std::string& name)
+      : name_(name), bytes_(file.begin(), file.end()) {}
+
+  ProgramSymbols Read() {
+    elf_version(EV_CURRENT);
+    std::unique_ptr<Elf, decltype(&elf_end)> elf(
+        elf_memory(reinterpret_cast<char*>(bytes_.data()), bytes_.size()), &elf_end);
+    if (!elf || elf_kind(elf.get()) != ELF_K_ELF) Fail("not an ELF file");
+    GElf_Ehdr header;
+    if (!gelf_getehdr(elf.get(), &header)) Fail(std::string("ELF header: ") + elf_errmsg(-1));
+    if (header.e_ident[EI_CLASS] != ELFCLASS32 || header.e_ident[EI_DATA] != ELFDATA2LSB ||
+        header.e_machine != EM_ARM || header.e_type != ET_EXEC) {
+      Fail("not a 32-bit little-endian ARM executable");
+    }
+    ProgramSymbols symbols;
+    symbols.fileName_ = name_;
+    ReadSections(elf.get(), symbols);
+    ReadSymbols(elf.get(), symbols);
+    ReadLines(elf.get(), symbols);
+    symbols.sourceRoot_ = CommonFolder(symbols.lines_);
+    return symbols;
+  }
+
+ private:
+  [[noreturn]] void Fail(const std::string& what) const { throw SymbolsError(name_ + ": " + what); }
+
+  void ReadSections(Elf* elf, ProgramSymbols& symbols) {
+    size_t namesIndex = 0;
+    if (elf_getshdrstrndx(elf, &namesIndex) != 0) Fail("has no section name table");
+    for (Elf_Scn* section = elf_nextscn(elf, nullptr); section;
+         section = elf_nextscn(elf, section)) {
+      GElf_Shdr header;
+      if (!gelf_getshdr(section, &header)) Fail(std::string("section header: ") + elf_errmsg(-1));
+      if (!(header.sh_flags & SHF_ALLOC) || header.sh_size == 0) continue;
+      const char* name = elf_strptr(elf, namesIndex, header.sh_name);
+      if (!name) Fail("a section name lies outside the name table");
+      ProgramSection program{name,
+                             static_cast<uint32_t>(header.sh_addr),
+                             static_cast<uint32_t>(header.sh_size),
+                             (header.sh_flags & SHF_EXECINSTR) != 0,
+                             header.sh_type == SHT_NOBITS,
+                             {}};
+      if (uint64_t{program.address} + program.size > (uint64_t{1} << 32)) {
+        Fail("section " + program.name + " runs past the end of the address space");
+      }
+      if (!program.zeroFilled) {
+        Elf_Data* data = elf_getdata(section, nullptr);
+        if (!data || data->d_size != header.sh_size || !data->d_buf) {
+          Fail("section " + program.name + ": contents cannot be read");
+        }
+        const auto* begin = static_cast<const uint8_t*>(data->d_buf);
+        program.bytes.assign(begin, begin + data->d_size);
+      }
+      symbols.sections_.push_back(std::move(program));
+    }
+    std::ranges::sort(symbols.sections_, {}, &ProgramSection::address);
+  }
+
+  void ReadSymbols(Elf* elf, ProgramSymbols& symbols) {
+    std::vector<std::pair<uint32_t, bool>> marks;  // mapping symbols: address, starts code
+    for (Elf_Scn* section = elf_nextscn(elf, nullptr); section;
+         section = elf_nextscn(elf, section)) {
+      GElf_Shdr header;
+      if (!gelf_getshdr(section, &header) || header.sh_type != SHT_SYMTAB) continue;
+      Elf_Data* data = elf_getdata(section, nullptr);
+      if (!data || header.sh_entsize == 0) Fail("symbol table cannot be read");
+      const size_t count = header.sh_size / header.sh_entsize;
+      for (size_t i = 0; i < count; ++i) {
+        GElf_Sym symbol;
+        if (!gelf_getsym(data, static_cast<int>(i), &symbol)) Fail("symbol table cannot be read");
+        const char* name = elf_strptr(elf, header.sh_link, symbol.st_name);
+        if (!name) continue;
+        const auto address = static_cast<uint32_t>(symbol.st_value);
+        if (GELF_ST_TYPE(symbol.st_info) == STT_FUNC && symbol.st_size > 0) {
+          symbols.functions_.push_back(
+              {PlainName(name), address & ~1u, static_cast<uint32_t>(symbol.st_size)});
+        } else if (IsMappingSymbol(name, 'a') || IsMappingSymbol(name, 'd') ||
+                   IsMappingSymbol(name, 't')) {
+          marks.emplace_back(address, name[1] == 'a');
+        }
+      }
+    }
+    std::ranges::sort(symbols.functions_, {}, &Function::address);
+    std::ranges::sort(marks);
+    for (size_t i = 0; i < marks.size(); ++i) {
+      if (!marks[i].second) continue;
+      const uint32_t end =
+          i + 1 < marks.size() ? marks[i + 1].first : SectionEnd(symbols, marks[i].first);
+      if (end > marks[i].first) symbols.code_.push_back({marks[i].first, end});
+    }
+  }
+
+  static uint32_t SectionEnd(const ProgramSymbols& symbols, uint32_t address) {
+    for (const ProgramSection& section : symbols.sections_) {
+      if (address >= section.address && address - section.address < section.size) {
+        return section.address + section.size;
+      }
+    }
+    return address;
+  }
+
+  void ReadLines(Elf* elf, ProgramSymbols& symbols) {
+    std::unique_ptr<Dwarf, decltype(&dwarf_end)> dwarf(dwarf_begin_elf(elf, DWARF_C_READ, nullptr),
+                                                       &dwarf_end);
+    if (!dwarf) return;  // no debug information: functions only
+    Dwarf_Off offset = 0, next = 0;
+    size_t headerSize = 0;
+    while (dwarf_nextcu(dwarf.get(), offset, &next, &headerSize, nullptr, nullptr, nullptr) == 0) {
+      Dwarf_Die unit;
+      Dwarf_Lines* lines = nullptr;
+      size_t count = 0;
+      if (dwarf_offdie(dwarf.get(), offset + headerSize, &unit) &&
+          dwarf_getsrclines(&unit, &lines, &count) == 0) {
+        for (size_t i = 0; i < count; ++i) AddRow(dwarf_onesrcline(lines, i), symbols);
+      }
+      offset = next;
+    }
+    // Rows from different units interleave by address; at one address the last row wins, as
+    // a debugger takes it, except that an end of sequence never hides a real row.
+    std::ranges::stable_sort(symbols.lines_, {}, &SourceLine::address);
+    std::vector<SourceLine> rows;
+    for (SourceLine& row : symbols.lines_) {
+      if (!rows.empty() && rows.back().address == row.address) {
+        if (row.file.empty() && !rows.back().file.empty()) continue;
+        if (rows.back().file.empty() || row.line != 0) rows.back() = std::move(row);
+        continue;
+      }
+      rows.push_back(std::move(row));
+    }
+    symbols.lines_ = std::move(rows);
+  }
+
+  static void AddRow(Dwarf_Line* row, ProgramSymbols& symbols) {
+    Dwarf_Addr address = 0;
+    int line = 0;
+    bool endOfSequence = false;
+    if (!row || dwarf_lineaddr(row, &address) != 0 || dwarf_lineno(row, &line) != 0 ||
+        dwarf_lineendsequence(row, &endOfSequence) != 0 || address > UINT32_MAX) {
+      return;
+    }
+    const char* file = endOfSequence ? nullptr : dwarf_linesrc(row, nullptr, nullptr);
+    if (!file) {
+      symbols.lines_.push_back({static_cast<uint32_t>(address), "", 0});
+      return;
+    }
+    symbols.lines_.push_back({static_cast<uint32_t>(address), file, std::max(line, 0)});
+  }
+
+  std::string name_;
+  std::vector<uint8_t> bytes_;  // libelf reads the file in place
+};
+
+ProgramSymbols ProgramSymbols::Load(const std::filesystem::path& elf) {
+  std::vector<uint8_t> bytes;
+  try {
+    bytes = fileio::ReadWholeFile(elf);
+  } catch (const fileio::FileError& error) {
+    throw SymbolsError(elf.string() + ": cannot read: " + error.code.message());
+  }
+  return Read(bytes, elf.string());
+}
+
+ProgramSymbols ProgramSymbols::Read(std::span<const uint8_t> elf, const std::string& name) {
+  return ElfReader(elf, name).Read();
+}
+
+CodeLocation ProgramSymbols::Locate(uint32_t address) const {
+  CodeLocation location;
+  auto function = std::ranges::upper_bound(functions_, address, {}, &Function::address);
+  if (function != functions_.begin()) {
+    --function;
+    if (address - function->address < function->size) {
+      location.function = &*function;
+      location.offset = address - function->address;
+    }
+  }
+  auto row = std::ranges::upper_bound(lines_, address, {}, &SourceLine::address);
+  if (row != lines_.begin() && !std::prev(row)->file.empty() && IsInstruction(address)) {
+    location.line = &*std::prev(row);
+  }
+  return location;
+}
+
+std::string ProgramSymbols::ShortName(const std::string& file) const {
+  if (!sourceRoot_.empty() && file.starts_with(sourceRoot_)) return file.substr(sourceRoot_.size());
+  return file;
+}
+
+bool ProgramSymbols::IsInstruction(uint32_t address) const {
+  if (address % 4 != 0) return false;
+  if (code_.empty()) {  // no mapping symbols: every word of the code sections
+    return std::ranges::any_of(sections_, [address](const ProgramSection& section) {
+      return section.executable && address >= section.address &&
+             address - section.address + 4 <= section.size;
+    });
+  }
+  auto range = std::ranges::upper_bound(code_, address, {}, &CodeRange::begin);
+  return range != code_.begin() && address < std::prev(range)->end;
+}
+
+std::vector<uint32_t> ProgramSymbols::Instructions() const {
+  std::vector<uint32_t> addresses;
+  if (code_.empty()) {
+    for (const ProgramSection& section : sections_) {
+      for (uint64_t address = section.address;
+           section.executable && address + 4 <= uint64_t{section.address} + section.size;
+           address += 4) {
+        addresses.push_back(static_cast<uint32_t>(address));
+      }
+    }
+    return addresses;
+  }
+  for (const CodeRange& range : code_) {
+    for (uint64_t address = (range.begin + 3) & ~3u; address + 4 <= range.end; address += 4) {
+      addresses.push_back(static_cast<uint32_t>(address));
+    }
+  }
+  return addresses;
+}
+
+std::string ProgramSymbols::Describe(uint32_t address) const {
+  const CodeLocation location = Locate(address);
+  std::string text;
+  if (location.function) text = location.function->name + "+" + Hex(location.offset);
+  if (location.line) {
+    const std::string line =
+        ShortName(location.line->file) + ":" + std::to_string(location.line->line);
+    text += text.empty() ? line : " (" + line + ")";
+  }
+  return text;
+}
+
+}  // namespace debuginfo

@@ -1,0 +1,45 @@
+// The machine's side of looking inside a run: calling the observers and describing code in fault
+// reports. Kept apart from machine.cpp, which runs the image.
+#include "disassembler.h"
+#include "machine.h"
+
+namespace emulator {
+
+// Observers run inside the engine's callbacks, which nothing may unwind through: what one throws
+// (a debugger that kills the process) ends the run once the engine has stopped.
+void Machine::Observe(uint32_t address) {
+  try {
+    for (ExecutionObserver* observer : observers_) observer->BeforeInstruction(*this, address);
+  } catch (...) {
+    if (!pending_) pending_ = std::current_exception();
+    uc_emu_stop(engine_.get());
+  }
+}
+
+void Machine::ReportFault(FaultSignal signal) {
+  try {
+    for (ExecutionObserver* observer : observers_) observer->OnFault(*this, signal, *fault_);
+  } catch (...) {
+    if (!pending_) pending_ = std::current_exception();
+  }
+}
+
+// "; code: ldr r0, [r0] at WinMain+0x10 (update/main.cpp:40)": the instruction as text, and
+// where it lies when the describer knows.
+std::string Machine::CodeAt(uint32_t address) const {
+  const bool thumb = engine_.Register(UC_ARM_REG_CPSR) & 0x20;
+  std::optional<std::vector<uint8_t>> bytes = memory_.Read(address, thumb ? 2 : 4);
+  if (!bytes) return "";
+  std::string text;
+  try {
+    static const debuginfo::Disassembler disassembler;
+    if (auto decoded = disassembler.Decode(address, *bytes, thumb)) text = decoded->text;
+  } catch (const std::runtime_error&) {
+    // capstone unavailable: the report keeps the instruction word alone
+  }
+  if (text.empty()) text = "(not an instruction capstone knows)";
+  const std::string where = describer_ ? describer_(address) : "";
+  return "; code: " + text + (where.empty() ? "" : " at " + where);
+}
+
+}  // namespace emulator

@@ -1,0 +1,172 @@
+// Looking inside an emulated run with cesim: the image's symbols found beside it or named, and
+// refused when they do not match; fault reports and the instruction trace that read as code;
+// coverage written as an lcov tracefile.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+
+#include "cesim_runner.h"
+
+namespace {
+
+const std::filesystem::path kImage = DEVICE_IMAGE;
+const std::filesystem::path kSymbols = DEVICE_SYMBOLS;
+const std::filesystem::path kFaultImages = FAULT_IMAGES;
+
+std::filesystem::path FaultProgram(const std::string& name, const char* extension) {
+  return kFaultImages / name / (name + extension);
+}
+
+// The image alone in a scratch folder, with `beside` copied next to it as its .elf when given.
+std::filesystem::path ImageCopy(const ScratchFolder& folder,
+                                const std::optional<std::filesystem::path>& beside) {
+  std::filesystem::copy_file(kImage, folder.path() / "update.exe");
+  if (beside) std::filesystem::copy_file(*beside, folder.path() / "update.elf");
+  return folder.path() / "update.exe";
+}
+
+int CountLines(const std::string& text, const std::string& prefix) {
+  int count = 0;
+  for (size_t at = 0; at < text.size(); at = text.find('\n', at) + 1) {
+    if (text.compare(at, prefix.size(), prefix) == 0) ++count;
+    if (text.find('\n', at) == std::string::npos) break;
+  }
+  return count;
+}
+
+// Symbols that cannot be used end the run before it starts: exit 2, one line, no output.
+TEST(ImageSymbols, RefusedWithOneLineBeforeTheRun) {
+  ScratchFolder folder;
+  const std::string other = FaultProgram("read_null", ".elf").string();
+  struct Case {
+    std::vector<std::string> arguments;
+    std::optional<std::filesystem::path> beside;
+    std::string message;  // "{image}" and "{folder}" stand for the copy and its folder
+  };
+  const Case cases[] = {
+      {{"--symbols", other},
+       std::nullopt,
+       "cesim: " + other + ": does not match {image}: the code differs at 0x00011000"},
+      {{},
+       FaultProgram("read_null", ".elf"),
+       "cesim: {folder}/update.elf: does not match {image}: the code differs at 0x00011000"},
+      {{"--symbols", "/nonexistent/update.elf"},
+       std::nullopt,
+       "cesim: /nonexistent/update.elf: cannot read: No such file or directory"},
+      {{"--symbols", kImage.string()},
+       std::nullopt,
+       "cesim: " + kImage.string() + ": not an ELF file"},
+      {{"--coverage", "{folder}/run.info"},
+       std::nullopt,
+       "cesim: --coverage needs the image's symbols: no {folder}/update.elf beside it and no "
+       "--symbols"},
+  };
+  for (const Case& c : cases) {
+    ScratchFolder scratch;
+    const std::filesystem::path image = ImageCopy(scratch, c.beside);
+    std::vector<std::string> arguments = {"--image", image.string(), "--answer", "no"};
+    for (std::string argument : c.arguments) {
+      arguments.push_back(
+          std::regex_replace(argument, std::regex("\\{folder\\}"), scratch.path().string()));
+    }
+    const CesimRun run = RunCesim(arguments);
+    std::string expected = std::regex_replace(c.message, std::regex("\\{image\\}"), image.string());
+    expected = std::regex_replace(expected, std::regex("\\{folder\\}"), scratch.path().string());
+    EXPECT_EQ(run.exitStatus, 2) << expected;
+    EXPECT_EQ(run.out, "") << expected;
+    EXPECT_EQ(run.err, expected + "\n");
+    EXPECT_FALSE(std::filesystem::exists(scratch.path() / "run.info"));
+  }
+}
+
+TEST(ImageSymbols, InspectionOptionsNeedAnImage) {
+  for (std::vector<std::string> arguments : {std::vector<std::string>{"--symbols", "x.elf"},
+                                             {"--gdb", "0"},
+                                             {"--coverage", "x.info"},
+                                             {"--trace-instructions"}}) {
+    const CesimRun run = RunCesim(arguments);
+    EXPECT_EQ(run.exitStatus, 2);
+    EXPECT_EQ(run.err, "cesim: " + arguments[0] + " needs --image (see cesim --help)\n");
+  }
+  const CesimRun port = RunCesim({"--image", kImage.string(), "--gdb", "65536"});
+  EXPECT_EQ(
+      port.err,
+      "cesim: --gdb: expected a whole number from 0 to 65535, not '65536' (see cesim --help)\n");
+}
+
+// The fault report keeps what it always showed and adds the instruction as text, and where it
+// lies when the symbols are there.
+TEST(FaultReports, ShowTheInstructionDisassembledWithFunctionAndLine) {
+  struct Case {
+    std::vector<std::string> arguments;
+    std::string ending;  // a regular expression the report's last clause must match
+  };
+  const Case cases[] = {
+      {{"--image", FaultProgram("read_null", ".exe").string()},
+       "; code: ldr r0, \\[r0\\] at tests/emulator/read_null\\.s:\\d+"},
+      {{"--image", FaultProgram("write_code", ".exe").string()},
+       "; code: str r0, \\[r1\\] at tests/emulator/write_code\\.s:\\d+"},
+      {{"--image", FaultProgram("undefined", ".exe").string()}, "; code: udf #0"},
+      {{"--image", FaultProgram("count_leading_zeros", ".exe").string(), "--cpu", "ti925t"},
+       "; code: clz r0, r1"},  // written as a data word, so no line
+      // Stopped inside the update: the function, the offset and the source line.
+      {{"--image", kImage.string(), "--answer", "no", "--max-instructions", "30"},
+       "; code: [a-z]+ .* at CheckRomLanguage\\+0x[0-9A-F]+ \\(update/rom_check\\.cpp:\\d+\\)"},
+      // The same image without its symbols: the disassembly alone.
+      {{"--image", "{copy}", "--answer", "no", "--max-instructions", "30"}, "; code: [a-z]+ [^(]*"},
+  };
+  for (const Case& c : cases) {
+    ScratchFolder scratch;
+    std::vector<std::string> arguments = c.arguments;
+    for (std::string& argument : arguments) {
+      if (argument == "{copy}") argument = ImageCopy(scratch, std::nullopt).string();
+    }
+    const CesimRun run = RunCesim(arguments);
+    EXPECT_EQ(run.exitStatus, 3) << arguments[1];
+    EXPECT_TRUE(std::regex_search(run.err, std::regex("registers [^;]*" + c.ending + "\n$")))
+        << run.err;
+    EXPECT_EQ(CountLines(run.err, "cesim: emulation fault: "), 1) << run.err;
+  }
+}
+
+// --trace-instructions: one line per instruction of the image, before it runs, between the
+// platform calls it makes; the lines and the count --stats gives agree.
+TEST(InstructionTrace, InterleavesWithThePlatformCallsAndStopsAtTheLimit) {
+  const CesimRun run = RunCesim(
+      {"--image", kImage.string(), "--answer", "no", "--trace", "--trace-instructions", "--stats"});
+  ASSERT_EQ(run.exitStatus, 0) << run.err;
+  const std::regex line(
+      "insn: 0x000[0-9A-F]{5} [A-Za-z]+\\+0x[0-9A-F]+ "
+      "\\((update|platform/arm)/[a-z_]+\\.(cpp|s):\\d+\\): "
+      "[a-z]+.*");
+  int instructions = 0;
+  std::istringstream lines(run.out);
+  std::string previous, text;
+  bool callAfterThunk = false;
+  while (std::getline(lines, text)) {
+    if (text.starts_with("insn: ")) {
+      ++instructions;
+      EXPECT_TRUE(std::regex_match(text, line)) << text;
+    }
+    // Each platform call is traced right after its thunk's jump into the core library.
+    if (text.starts_with("trace: KernelIoControl(")) {
+      callAfterThunk = previous.find("KernelIoControl+0x8 ") != std::string::npos &&
+                       previous.ends_with(": bx ip");
+    }
+    previous = text;
+  }
+  EXPECT_TRUE(callAfterThunk);
+  std::smatch stats;
+  ASSERT_TRUE(
+      std::regex_search(run.out, stats, std::regex("instructions executed in the image: (\\d+)")));
+  EXPECT_EQ(instructions, std::stoi(stats[1]));
+  EXPECT_TRUE(run.out.find("insn: 0x00011130 WinMain+0x0 (update/main.cpp:") == 0) << run.out;
+
+  const CesimRun bounded = RunCesim({"--image", kImage.string(), "--answer", "no",
+                                     "--trace-instructions", "--max-instructions", "40"});
+  EXPECT_EQ(bounded.exitStatus, 3);
+  EXPECT_EQ(CountLines(bounded.out, "insn: "), 40);
+}
+
+}  // namespace
