@@ -177,9 +177,14 @@ int Run(const cesim::Options& options) {
     }
     throw;
   }
+  std::optional<std::string> outputError;  // reported after the summary, like a failed save
   if (inspection) {
     inspection->RunEnded(result.exitStatus);
-    inspection->WriteOutputs();
+    try {
+      inspection->WriteOutputs();
+    } catch (const cesim::InspectionOutputError& error) {
+      outputError = error.what();
+    }
   }
   RunFigures figures{result.platformCalls, std::nullopt};
   if (machine) figures.instructions = machine->instructionsExecuted();
@@ -192,9 +197,11 @@ int Run(const cesim::Options& options) {
     }
   }
   PrintSummary(std::cout, options, result, device.registry(), saveError, figures);
-  if (saveError) {
+  if (saveError || outputError) {
     std::cout << std::flush;
-    std::cerr << "cesim: " << *saveError << '\n';
+    for (const auto& error : {saveError, outputError}) {
+      if (error) std::cerr << "cesim: " << *error << '\n';
+    }
     return kExitNotSaved;
   }
   return result.exitStatus;
@@ -219,10 +226,6 @@ int main(int argc, char** argv) {
     std::cerr << "cesim: " << error.what() << '\n';
   } catch (const debuginfo::SymbolsError& error) {
     std::cerr << "cesim: " << error.what() << '\n';
-  } catch (const cesim::InspectionOutputError& error) {
-    std::cout << std::flush;
-    std::cerr << "cesim: " << error.what() << '\n';
-    return kExitNotSaved;
   } catch (const emulator::EmulationFault& error) {
     std::cout << std::flush;
     std::cerr << "cesim: emulation fault: " << error.what() << '\n';

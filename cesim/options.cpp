@@ -46,9 +46,9 @@ update built for this machine, or with --image the device's own ARM executable o
   --trace                print every platform call with its arguments and result
   --help                 show this help
 
-Exit status: the program's own (0); 1 when the registry file could not be saved; 2 for a usage
-error, an unreadable input file or an image the loader refuses; 3 when the emulated program
-faults, in which case the registry file is left as it was.
+Exit status: the program's own (0); 1 when the registry or coverage file could not be saved; 2
+for a usage error, an unreadable input file, an image the loader refuses or symbols that do not
+match it; 3 when the emulated program faults, in which case the registry file is left as it was.
 )";
 
 namespace {

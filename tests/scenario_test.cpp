@@ -4,8 +4,13 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
+#include <map>
+#include <set>
+#include <sstream>
 
 #include "cesim_runner.h"
+#include "program_symbols.h"
 
 namespace {
 
@@ -215,6 +220,65 @@ TEST(CesimRefusals, RefuseWithOneLineAndWriteNothing) {
       EXPECT_EQ(ReadText(registry), ReadText(kRepoDir / refusal.registryFixture));
     }
   }
+}
+
+// Instructions of the device image that no run of the update can execute, by address, with the
+// reason. Any other instruction the scenario table leaves unexecuted is a gap in the table.
+const std::map<uint32_t, const char*> kUnreachableInstructions = {};
+
+// The scenario table on the device image, each instruction traced: together the scenarios must
+// execute every instruction of the image that can run. Each run also writes its lcov tracefile,
+// into $IMAGE_COVERAGE_DIR when set (tools/image-coverage.sh merges them into a page).
+TEST(ImageCoverage, TheScenarioTableExecutesEveryInstructionOfTheImage) {
+  ScratchFolder scratch;
+  const char* kept = std::getenv("IMAGE_COVERAGE_DIR");
+  const std::filesystem::path folder = kept ? std::filesystem::path(kept) : scratch.path();
+  std::filesystem::create_directories(folder);
+  std::set<uint32_t> executed;
+  for (const Scenario& scenario : kScenarios) {
+    const std::filesystem::path registry = scratch.path() / "device.reg";
+    std::filesystem::remove(registry);
+    if (scenario.registryFixture) {
+      std::filesystem::copy_file(kRepoDir / scenario.registryFixture, registry);
+    }
+    std::vector<std::string> arguments = RunnerArguments(Runner::Pxa270);
+    for (const std::string& argument : scenario.arguments) {
+      arguments.push_back(argument == "{reg}" ? registry.string() : argument);
+    }
+    const std::filesystem::path tracefile = folder / (std::string(scenario.name) + ".info");
+    arguments.insert(arguments.end(), {"--trace-instructions", "--coverage", tracefile.string()});
+    const CesimRun run = RunCesim(arguments);
+    EXPECT_EQ(run.exitStatus, 0) << scenario.name << ": " << run.err;
+    EXPECT_TRUE(std::filesystem::exists(tracefile)) << scenario.name;
+    std::istringstream lines(run.out);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.starts_with("insn: 0x")) executed.insert(std::stoul(line.substr(8, 8), nullptr, 16));
+    }
+  }
+  const auto symbols = debuginfo::ProgramSymbols::Load(DEVICE_SYMBOLS);
+  const std::vector<uint32_t> instructions = symbols.Instructions();
+  ASSERT_FALSE(instructions.empty());
+  size_t covered = 0;
+  for (uint32_t address : instructions) {
+    const bool ran = executed.contains(address);
+    covered += ran;
+    const auto unreachable = kUnreachableInstructions.find(address);
+    if (unreachable == kUnreachableInstructions.end()) {
+      EXPECT_TRUE(ran) << "no scenario executes the instruction at 0x" << std::hex << address << " "
+                       << symbols.Describe(address);
+    } else {
+      EXPECT_FALSE(ran) << "0x" << std::hex << address << " is listed as unreachable ("
+                        << unreachable->second << ") but runs";
+    }
+  }
+  for (uint32_t address : executed) {
+    EXPECT_TRUE(symbols.IsInstruction(address)) << "0x" << std::hex << address << " is not code";
+  }
+  const std::string summary = "image coverage: " + std::to_string(covered) + " of " +
+                              std::to_string(instructions.size()) +
+                              " instructions executed by the scenario table\n";
+  std::cout << summary;
+  std::ofstream(folder / "instructions.txt") << summary;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test, three ways:
-#   1. the build in build/ and its CTest suite;
+#   1. the build in build/ and its CTest suite, then the coverage of the device image by the
+#      scenario table (tools/image-coverage.sh, build/image-coverage/index.html);
 #   2. the host programs and tests again in build-sanitize/, with AddressSanitizer and
 #      UndefinedBehaviorSanitizer: any finding (memory error, leak, undefined behaviour) ends the
 #      process that made it with exit status 99 and fails its test;
@@ -20,6 +21,7 @@ esac
 
 tools/build.sh
 ctest --test-dir build --output-on-failure -j"$(nproc)"
+tools/image-coverage.sh
 $quick && exit 0
 
 # -O1: the sanitized tests run nearly as fast as at -O2, and the build takes less time.

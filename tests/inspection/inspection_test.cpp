@@ -3,8 +3,10 @@
 // coverage written as an lcov tracefile.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <regex>
+#include <sstream>
 
 #include "cesim_runner.h"
 
@@ -167,6 +169,62 @@ TEST(InstructionTrace, InterleavesWithThePlatformCallsAndStopsAtTheLimit) {
                                      "--trace-instructions", "--max-instructions", "40"});
   EXPECT_EQ(bounded.exitStatus, 3);
   EXPECT_EQ(CountLines(bounded.out, "insn: "), 40);
+}
+
+// The source line of `update/<file>` that holds `text`.
+int SourceLine(const std::string& file, const std::string& text) {
+  std::istringstream lines(ReadText(std::filesystem::path(REPO_DIR) / "update" / file));
+  int number = 0;
+  for (std::string line; std::getline(lines, line);) {
+    ++number;
+    if (line.find(text) != std::string::npos) return number;
+  }
+  ADD_FAILURE() << text << " is not in " << file;
+  return 0;
+}
+
+// A run refused for its ROM language, as lcov records it: the card-folder function never ran,
+// the ROM check did, and the first comparison's branch was taken once, the loop's never reached.
+TEST(Coverage, TheTracefileCountsFunctionsLinesAndBranchesOfTheRun) {
+  ScratchFolder scratch;
+  const std::filesystem::path tracefile = scratch.path() / "run.info";
+  const CesimRun run = RunCesim(
+      {"--image", kImage.string(), "--rom-language", "ENGLISH", "--coverage", tracefile.string()});
+  ASSERT_EQ(run.exitStatus, 0) << run.err;
+  const std::string records = ReadText(tracefile);
+  for (const char* expected :
+       {"FNDA:0,ApplyCardFolderName\n", "FNDA:1,CheckRomLanguage\n", "FNDA:1,WinMain\n",
+        "FNDA:1,KernelIoControl\n", "FNDA:0,RegSetValueExW\n", "end_of_record\n"}) {
+    EXPECT_NE(records.find(expected), std::string::npos) << expected << " in\n" << records;
+  }
+  const std::string line =
+      std::to_string(SourceLine("rom_check.cpp", "if (RomLanguageUnit(i) != expected)"));
+  for (const std::string& expected :
+       {"BRDA:" + line + ",0,0,1\n", "BRDA:" + line + ",0,1,0\n", "BRDA:" + line + ",1,0,-\n",
+        "BRDA:" + line + ",1,1,-\n", "DA:" + line + ",1\n"}) {
+    EXPECT_NE(records.find(expected), std::string::npos) << expected << " in\n" << records;
+  }
+  // Every line of the card-folder code shows as not run.
+  const size_t cardFolder = records.find("/update/card_folder.cpp\n");
+  ASSERT_NE(cardFolder, std::string::npos);
+  const std::string section =
+      records.substr(cardFolder, records.find("end_of_record", cardFolder) - cardFolder);
+  EXPECT_TRUE(std::regex_search(section, std::regex("\nDA:\\d+,0\n")));
+  EXPECT_FALSE(std::regex_search(section, std::regex("\nDA:\\d+,[1-9]")));
+  // lcov itself reads it.
+  const std::string summary = "lcov --rc lcov_branch_coverage=1 --summary " + tracefile.string() +
+                              " >" + (scratch.path() / "summary").string() + " 2>&1";
+  EXPECT_EQ(std::system(summary.c_str()), 0) << ReadText(scratch.path() / "summary");
+}
+
+// A tracefile that cannot be written: the run's summary is printed, the error follows, exit 1.
+TEST(Coverage, AnUnwritableTracefileIsReportedAndTheStatusSaysSo) {
+  const CesimRun run = RunCesim(
+      {"--image", kImage.string(), "--answer", "no", "--coverage", "/nonexistent/run.info"});
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_NE(run.out.find("summary"), std::string::npos);
+  EXPECT_TRUE(run.err.starts_with("cesim: /nonexistent/run.info: cannot write the coverage: "))
+      << run.err;
 }
 
 }  // namespace
