@@ -5,6 +5,7 @@
 
 #include "coverage_recorder.h"
 #include "file_io.h"
+#include "gdb_stub.h"
 #include "guest_memory.h"
 #include "instruction_trace.h"
 
@@ -76,10 +77,11 @@ std::optional<debuginfo::ProgramSymbols> LoadImageSymbols(const InspectionOption
 
 struct Inspection::Parts {
   std::unique_ptr<coverage::CoverageRecorder> coverage;
+  std::unique_ptr<gdbstub::GdbStub> debugger;
 };
 
 Inspection::Inspection(const InspectionOptions& options, const std::filesystem::path& imageFile,
-                       const emulator::LoadedImage& image, std::ostream& out)
+                       const emulator::LoadedImage& image, std::ostream& out, std::ostream& log)
     : options_(options),
       symbols_(LoadImageSymbols(options, imageFile, image)),
       parts_(std::make_unique<Parts>()),
@@ -92,6 +94,14 @@ Inspection::Inspection(const InspectionOptions& options, const std::filesystem::
           " beside it and no --symbols");
     }
     parts_->coverage = std::make_unique<coverage::CoverageRecorder>(*symbols_);
+  }
+  if (options.gdbPort) {
+    try {
+      parts_->debugger = std::make_unique<gdbstub::GdbStub>(*options.gdbPort);
+    } catch (const gdbstub::ConnectionError& error) {
+      throw InspectionSetupError(std::string("--gdb: ") + error.what());
+    }
+    log << "cesim: waiting for GDB on 127.0.0.1:" << parts_->debugger->port() << std::endl;
   }
 }
 
@@ -107,9 +117,19 @@ void Inspection::Attach(emulator::Machine& machine) {
   }
   for (auto& observer : observers_) machine.Attach(*observer);
   if (parts_->coverage) machine.Attach(*parts_->coverage);
+  // Last, so that the trace and the coverage see an instruction before the debugger stops at it.
+  if (parts_->debugger) {
+    try {
+      parts_->debugger->Attach(machine);
+    } catch (const gdbstub::ConnectionError& error) {
+      throw InspectionSetupError(std::string("--gdb: ") + error.what());
+    }
+  }
 }
 
-void Inspection::RunEnded(std::optional<int>) {}
+void Inspection::RunEnded(std::optional<int> exitStatus) {
+  if (parts_->debugger && exitStatus) parts_->debugger->ProcessEnded(*exitStatus);
+}
 
 void Inspection::WriteOutputs() {
   if (!parts_->coverage) return;

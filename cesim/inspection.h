@@ -28,6 +28,11 @@ struct InspectionOptions {
 inline constexpr const char* kInspectionOptions[] = {"--symbols", "--gdb", "--coverage",
                                                      "--trace-instructions"};
 
+// A debugger port that cannot be opened or a debugger that does not come; what() is one line.
+struct InspectionSetupError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
 // An output of the inspection that could not be written; what() is one line naming the file.
 struct InspectionOutputError : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -47,13 +52,14 @@ void CheckSymbolsMatch(const debuginfo::ProgramSymbols& symbols, const emulator:
 
 class Inspection {
  public:
-  // Loads the symbols and prepares what the options ask for. Throws debuginfo::SymbolsError, and
-  // std::runtime_error for a debugger port that cannot be opened.
+  // Loads the symbols and prepares what the options ask for; with --gdb, listens and says so on
+  // `log`. Throws debuginfo::SymbolsError and InspectionSetupError.
   Inspection(const InspectionOptions& options, const std::filesystem::path& imageFile,
-             const emulator::LoadedImage& image, std::ostream& out);
+             const emulator::LoadedImage& image, std::ostream& out, std::ostream& log);
   ~Inspection();
 
-  // Hooks the trace, coverage and debugger into `machine`, and waits for the debugger.
+  // Hooks the trace, coverage and debugger into `machine`, and waits for the debugger. Throws
+  // InspectionSetupError.
   void Attach(emulator::Machine& machine);
   // The run ended with `exitStatus` (the process's own), or with a fault when empty.
   void RunEnded(std::optional<int> exitStatus);

@@ -6,6 +6,7 @@
 
 #include "device.h"
 #include "file_io.h"
+#include "gdb_stub.h"
 #include "image_loader.h"
 #include "machine.h"
 #include "options.h"
@@ -155,7 +156,7 @@ int Run(const cesim::Options& options) {
   if (image) {
     machine.emplace(*image, device,
                     emulator::MachineSettings{options.cpu, options.maxInstructions});
-    inspection.emplace(options.inspection, *options.image, *image, std::cout);
+    inspection.emplace(options.inspection, *options.image, *image, std::cout, std::cerr);
     inspection->Attach(*machine);
   }
   device::RunResult result;
@@ -226,6 +227,17 @@ int main(int argc, char** argv) {
     std::cerr << "cesim: " << error.what() << '\n';
   } catch (const debuginfo::SymbolsError& error) {
     std::cerr << "cesim: " << error.what() << '\n';
+  } catch (const cesim::InspectionSetupError& error) {
+    std::cerr << "cesim: " << error.what() << '\n';
+  } catch (const gdbstub::DebuggerEndedRun& error) {
+    std::cout << std::flush;
+    std::cerr << "cesim: " << error.what() << "; the registry file is left as it was\n";
+    return kExitFault;
+  } catch (const gdbstub::DebuggerError& error) {
+    std::cout << std::flush;
+    std::cerr << "cesim: the debugger's connection: " << error.what()
+              << "; the run is ended and the registry file left as it was\n";
+    return kExitFault;
   } catch (const emulator::EmulationFault& error) {
     std::cout << std::flush;
     std::cerr << "cesim: emulation fault: " << error.what() << '\n';

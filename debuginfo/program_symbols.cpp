@@ -40,17 +40,23 @@ bool IsMappingSymbol(std::string_view name, char kind) {
          (name.size() == 2 || name[2] == '.');
 }
 
-std::string CommonFolder(const std::vector<SourceLine>& lines) {
+// The deepest folder holding every source file and every folder they were compiled in: the
+// checkout, when the build folder lies inside it, so that names read "update/main.cpp".
+std::string CommonFolder(const std::vector<SourceLine>& lines,
+                         const std::vector<std::string>& compileFolders) {
   std::optional<std::string> common;
-  for (const SourceLine& row : lines) {
-    if (row.file.empty()) continue;
+  auto narrow = [&common](const std::string& path) {
     if (!common) {
-      common = row.file;
-      continue;
+      common = path;
+      return;
     }
-    auto [differs, unused] = std::ranges::mismatch(*common, row.file);
+    auto [differs, unused] = std::ranges::mismatch(*common, path);
     common->resize(static_cast<size_t>(differs - common->begin()));
+  };
+  for (const SourceLine& row : lines) {
+    if (!row.file.empty()) narrow(row.file);
   }
+  for (const std::string& folder : compileFolders) narrow(folder);
   if (!common) return "";
   return common->substr(0, common->rfind('/') + 1);
 }
@@ -78,7 +84,7 @@ class ElfReader {
     ReadSections(elf.get(), symbols);
     ReadSymbols(elf.get(), symbols);
     ReadLines(elf.get(), symbols);
-    symbols.sourceRoot_ = CommonFolder(symbols.lines_);
+    symbols.sourceRoot_ = CommonFolder(symbols.lines_, compileFolders_);
     return symbols;
   }
 
@@ -173,6 +179,9 @@ class ElfReader {
       if (dwarf_offdie(dwarf.get(), offset + headerSize, &unit) &&
           dwarf_getsrclines(&unit, &lines, &count) == 0) {
         for (size_t i = 0; i < count; ++i) AddRow(dwarf_onesrcline(lines, i), symbols);
+        Dwarf_Attribute attribute;
+        const char* folder = dwarf_formstring(dwarf_attr(&unit, DW_AT_comp_dir, &attribute));
+        if (folder && folder[0] == '/') compileFolders_.push_back(std::string(folder) + "/");
       }
       offset = next;
     }
@@ -209,6 +218,7 @@ class ElfReader {
 
   std::string name_;
   std::vector<uint8_t> bytes_;  // libelf reads the file in place
+  std::vector<std::string> compileFolders_;
 };
 
 ProgramSymbols ProgramSymbols::Load(const std::filesystem::path& elf) {

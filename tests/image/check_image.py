@@ -235,7 +235,8 @@ class TheSymbols(unittest.TestCase):
         with open(ARGS.symbols, "rb") as beside, open(ARGS.program, "rb") as linked:
             self.assertEqual(beside.read(), linked.read())
 
-    def test_every_function_of_the_code_starts_on_a_row_of_the_line_table(self):
+    def test_every_function_of_the_update_starts_on_a_row_of_the_line_table(self):
+        # The import thunks have none: a debugger steps over them as over any routine without source.
         rows = {}
         for line in run("llvm-dwarfdump", "--debug-line", ARGS.symbols).splitlines():
             words = line.split()
@@ -250,7 +251,7 @@ class TheSymbols(unittest.TestCase):
         self.assertTrue(functions)
         for words in functions:
             with self.subTest(words[7]):
-                self.assertGreater(rows.get(int(words[1], 16), 0), 0)
+                self.assertEqual(rows.get(int(words[1], 16), 0) > 0, words[7] not in PLATFORM_CALLS)
 
     def test_the_image_holds_no_debug_data(self):
         pe = pefile.PE(ARGS.image)
