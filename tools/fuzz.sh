@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 all_targets=(rom_language_fuzzer registry_fuzzer res_fuzzer image_loader_fuzzer emulator_fuzzer
-  elf_reader_fuzzer)
+  elf_reader_fuzzer gdb_protocol_fuzzer)
 seconds=${1:-60}
 if ! [[ $seconds =~ ^[1-9][0-9]*$ ]]; then
   echo "usage: $0 [SECONDS_PER_TARGET] [TARGET...]" >&2

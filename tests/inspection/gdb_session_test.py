@@ -1,0 +1,220 @@
+#!/usr/bin/python3
+"""cesim --gdb driven by Debian's gdb-multiarch in batch mode, and by hostile clients.
+
+gdb_session_test.py --cesim CESIM --image EXE --symbols ELF --fault-image EXE --golden DIR
+                    --registry REG [unittest arguments]
+Every process has a time limit: a stub that stops answering fails the test, it never hangs it.
+"""
+import argparse
+import os
+import re
+import select
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+ARGS = None
+LIMIT = 60  # seconds any one process may take
+
+
+class Cesim:
+    """cesim started with --gdb 0; the port it listens on is read from its first line."""
+
+    def __init__(self, folder, image, *arguments):
+        self.out_path = os.path.join(folder, "out.txt")
+        self.out = open(self.out_path, "wb")
+        self.process = subprocess.Popen(
+            [ARGS.cesim, "--image", image, "--gdb", "0", *arguments], stdin=subprocess.DEVNULL,
+            stdout=self.out, stderr=subprocess.PIPE)
+        first = self._line(10)
+        match = re.fullmatch(r"cesim: waiting for GDB on 127\.0\.0\.1:(\d+)\n", first)
+        if not match:
+            self.process.kill()
+            raise AssertionError("cesim did not listen: " + repr(first))
+        self.port = int(match.group(1))
+
+    def _line(self, seconds):
+        line = b""
+        deadline = time.monotonic() + seconds
+        while not line.endswith(b"\n"):
+            ready, _, _ = select.select([self.process.stderr], [], [], max(0, deadline - time.monotonic()))
+            if not ready:
+                break
+            byte = os.read(self.process.stderr.fileno(), 1)
+            if not byte:
+                break
+            line += byte
+        return line.decode()
+
+    def finish(self):
+        """Waits for the end of the run: (exit status, stdout, the rest of stderr)."""
+        try:
+            _, err = self.process.communicate(timeout=LIMIT)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.communicate()
+            raise AssertionError("cesim did not end")
+        finally:
+            self.out.close()
+        with open(self.out_path, encoding="utf-8") as out:
+            return self.process.returncode, out.read(), err.decode()
+
+
+def gdb(port, commands, program=None):
+    """Runs gdb-multiarch in batch mode on `program` (default: the image's symbols) with `commands`
+    after connecting; returns its output."""
+    script = "set pagination off\nset confirm off\nset width 0\n"
+    script += f"target remote 127.0.0.1:{port}\n" + "\n".join(commands) + "\n"
+    with tempfile.NamedTemporaryFile("w", suffix=".gdb", delete=False) as file:
+        file.write(script)
+    try:
+        result = subprocess.run(["gdb-multiarch", "-batch", "-nx", "-x", file.name, program or ARGS.symbols],
+                                capture_output=True, text=True, timeout=LIMIT, stdin=subprocess.DEVNULL)
+    finally:
+        os.unlink(file.name)
+    return result.stdout + result.stderr
+
+
+def golden(name):
+    with open(os.path.join(ARGS.golden, name + ".txt"), encoding="utf-8") as file:
+        return file.read()
+
+
+class Session(unittest.TestCase):
+    maxDiff = None
+
+    def setUp(self):
+        self.folder = tempfile.mkdtemp(prefix="cesim-gdb-")
+        self.registry = os.path.join(self.folder, "device.reg")
+        shutil.copyfile(ARGS.registry, self.registry)
+
+    def tearDown(self):
+        shutil.rmtree(self.folder)
+
+    def registry_unchanged(self):
+        with open(self.registry, "rb") as now, open(ARGS.registry, "rb") as before:
+            return now.read() == before.read()
+
+    def test_breaks_at_winmain_steps_into_checkromlanguage_reads_the_data_and_runs_to_the_end(self):
+        cesim = Cesim(self.folder, ARGS.image, "--answer", "no", "--trace")
+        output = gdb(cesim.port, [
+            "break WinMain", "break CheckRomLanguage", "continue", "next", "next", "step", "bt",
+            "print/x RomInfoBlock[128]", "print/x RomInfoBlock[130]", "finish",
+            "print ResetPromptText", "continue"])
+        status, out, err = cesim.finish()
+        self.assertRegex(output, r"Breakpoint 1, WinMain \(instance=46461094\) at \S*update/main\.cpp:15")
+        self.assertRegex(output, r"CheckRomLanguage \(\) at \S*update/rom_check\.cpp:39")
+        self.assertRegex(output, r"#1  0x[0-9a-f]+ in WinMain")
+        self.assertIn("$1 = 0x44\n", output)  # 'D' of DEUTSCH
+        self.assertIn("$2 = 0x45\n", output)
+        self.assertIn("Value returned is $3 = true", output)
+        self.assertRegex(output, r'\$4 = u"Sie m\S+ssen einen Soft-Reset')
+        self.assertIn("[Inferior 1 (Remote target) exited normally]", output)
+        # The run under the debugger prints what it prints without one.
+        self.assertEqual((status, err), (0, ""))
+        self.assertEqual(out, golden("german_answer_no_keeps_running"))
+
+    def test_stepping_over_a_platform_call_traces_it_there_and_then(self):
+        cesim = Cesim(self.folder, ARGS.image, "--answer", "no", "--trace")
+        count = f"shell grep -c RegSetValueExW {cesim.out_path} || true"
+        output = gdb(cesim.port, ["break RegSetValueExW", "continue", count, "finish", count,
+                                  "delete", "continue"])
+        status, out, _ = cesim.finish()
+        self.assertRegex(output, r"Breakpoint 1, 0x[0-9a-f]+ in RegSetValueExW \(\)\n0\n")
+        # Back in the caller after the call: its trace line is out.
+        self.assertRegex(output, r"\n0x[0-9a-f]+ in WriteCardFolders [^\n]*card_folder\.cpp:\d+\n"
+                                 r"\d+\s+if \(RegSetValueExW\([^\n]*\n1\n")
+        self.assertEqual(status, 0)
+        self.assertEqual(out, golden("german_answer_no_keeps_running"))
+
+    def test_a_watchpoint_stops_where_the_program_writes(self):
+        cesim = Cesim(self.folder, ARGS.image, "--answer", "no")
+        output = gdb(cesim.port, ["watch ProgramInstance", "continue", "print/x $pc", "delete",
+                                  "continue"])
+        status, _, _ = cesim.finish()
+        self.assertIn("Old value = 0\nNew value = 46461094", output)
+        self.assertRegex(output, r"WinMain \(instance=46461094\) at \S*update/main\.cpp:16")
+        self.assertIn("[Inferior 1 (Remote target) exited normally]", output)
+        self.assertEqual(status, 0)
+
+    def test_detaching_lets_the_run_finish_as_without_a_debugger(self):
+        cesim = Cesim(self.folder, ARGS.image, "--answer", "yes", "--trace", "--registry", self.registry)
+        output = gdb(cesim.port, ["break ApplyCardFolderName", "continue", "detach"])
+        status, out, err = cesim.finish()
+        self.assertIn("Breakpoint 1, ApplyCardFolderName ()", output)
+        self.assertEqual((status, err), (0, ""))
+        self.assertIn("registry file: " + self.registry + " saved", out)
+
+    def test_kill_ends_the_run_and_leaves_the_registry_file(self):
+        cesim = Cesim(self.folder, ARGS.image, "--answer", "yes", "--registry", self.registry)
+        output = gdb(cesim.port, ["break ApplyCardFolderName", "continue", "next", "next", "next",
+                                  "kill"])
+        status, out, err = cesim.finish()
+        self.assertIn("Breakpoint 1, ApplyCardFolderName ()", output)
+        self.assertEqual(status, 3)
+        self.assertEqual(err, "cesim: the debugger killed the process; the registry file is left as it was\n")
+        self.assertNotIn("summary", out)
+        self.assertTrue(self.registry_unchanged())
+
+    def test_a_fault_stops_with_its_signal_at_the_faulting_instruction(self):
+        cesim = Cesim(self.folder, ARGS.fault_image, "--registry", self.registry)
+        program = os.path.splitext(ARGS.fault_image)[0] + ".elf"
+        output = gdb(cesim.port, ["continue", "x/i $pc", "print/x $r0", "continue"], program)
+        status, _, err = cesim.finish()
+        self.assertIn("Program received signal SIGSEGV, Segmentation fault.", output)
+        self.assertRegex(output, r"=> 0x11004 <[^>]*>:\s+ldr\s+r0, \[r0\]")
+        self.assertIn("$1 = 0x0", output)
+        self.assertIn("Program terminated with signal SIGSEGV", output)
+        self.assertEqual(status, 3)
+        self.assertRegex(err, r"^cesim: emulation fault: read of 0x00000000 \(unmapped\)[^\n]*\n$")
+        self.assertTrue(self.registry_unchanged())
+
+    def test_a_hostile_packet_ends_the_run_with_one_line(self):
+        cases = [
+            (b"$g#00", "packet checksum 00, expected 67"),
+            (b"$" + b"m" * 20000 + b"#00", "packet longer than 16384 bytes"),
+            (b"hello", "byte 0x68 outside a packet"),
+            (b"$m123456789,4#" + b"%02x" % (sum(b"m123456789,4") % 256), "a number of 9 hex digits"),
+            (b"$m11000,ffffffff#" + b"%02x" % (sum(b"m11000,ffffffff") % 256),
+             "m packet asks for 4294967295 bytes, more than 4096"),
+        ]
+        for packet, message in cases:
+            with self.subTest(message):
+                cesim = Cesim(self.folder, ARGS.image, "--answer", "yes", "--registry", self.registry)
+                with socket.create_connection(("127.0.0.1", cesim.port), timeout=LIMIT) as client:
+                    client.sendall(packet)
+                    closed = False
+                    while not closed:  # the stub closes the connection
+                        closed = client.recv(65536) == b""
+                status, out, err = cesim.finish()
+                self.assertEqual(status, 3)
+                self.assertEqual(err, "cesim: the debugger's connection: " + message +
+                                 "; the run is ended and the registry file left as it was\n")
+                self.assertEqual(out, "")
+                self.assertTrue(self.registry_unchanged())
+
+    def test_the_stub_listens_on_the_loopback_address_only(self):
+        cesim = Cesim(self.folder, ARGS.image, "--answer", "no")
+        listening = subprocess.run(["ss", "-Hltn", f"sport = :{cesim.port}"], capture_output=True,
+                                   text=True, timeout=LIMIT).stdout if shutil.which("ss") else None
+        gdb(cesim.port, ["continue"])
+        self.assertEqual(cesim.finish()[0], 0)
+        if listening is not None:
+            self.assertEqual(re.findall(r"\S+:\d+", listening)[0], f"127.0.0.1:{cesim.port}")
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    for option in ("cesim", "image", "symbols", "fault-image", "golden", "registry"):
+        parser.add_argument("--" + option, required=True)
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0], "-v"] + rest)
+
+
+if __name__ == "__main__":
+    main()
