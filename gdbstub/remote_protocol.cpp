@@ -1,5 +1,7 @@
 #include "remote_protocol.h"
 
+#include <algorithm>
+
 namespace gdbstub {
 namespace {
 
@@ -69,7 +71,14 @@ Command ResumeActions(std::string_view rest) {
     ParseNumber(action.substr(1));
     return Of(action[0] == 'C' ? Command::Continue : Command::Step);
   }
-  Malformed("vCont action '" + std::string(action.substr(0, 16)) + "' is not supported");
+  // Shown as sent when it is printable; else as hex, so that the message stays one line.
+  const std::string_view shown = action.substr(0, 16);
+  const bool printable = std::ranges::all_of(shown, [](char c) { return c >= ' ' && c <= '~'; });
+  Malformed("vCont action " +
+            (printable ? "'" + std::string(shown) + "'"
+                       : "0x" + HexBytes({reinterpret_cast<const uint8_t*>(shown.data()),
+                                          shown.size()})) +
+            " is not supported");
 }
 
 Command Point(Command::Kind kind, std::string_view rest) {

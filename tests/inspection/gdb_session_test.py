@@ -197,6 +197,59 @@ class Session(unittest.TestCase):
                 self.assertEqual(out, "")
                 self.assertTrue(self.registry_unchanged())
 
+    def test_memory_and_registers_are_written_as_the_guest_may(self):
+        cesim = Cesim(self.folder, ARGS.image, "--answer", "no")
+        output = gdb(cesim.port, [
+            "break CheckRomLanguage", "continue", "set var ProgramInstance = 7", "print ProgramInstance",
+            "set var $r5 = 0x1234", "print/x $r5", "print/x *(int *)0x11000",
+            "set var *(int *)0x11000 = 0"])  # the last: an error ends the script, and GDB detaches
+        status, _, _ = cesim.finish()
+        self.assertIn("$1 = 7\n", output)  # .bss: the process may write it
+        self.assertIn("$2 = 0x1234\n", output)
+        self.assertRegex(output, r"\$3 = 0x[0-9a-f]{6,8}\n")  # the code can be read
+        self.assertIn("Cannot access memory at address 0x11000", output)  # but not written
+        self.assertEqual(status, 0)
+
+    def test_the_interrupt_byte_stops_a_running_program(self):
+        cesim = Cesim(self.folder, os.path.join(os.path.dirname(ARGS.fault_image), "..", "endless_loop",
+                                                "endless_loop.exe"), "--max-instructions", "1000000000")
+        with socket.create_connection(("127.0.0.1", cesim.port), timeout=LIMIT) as client:
+            def exchange(payload, answer=True):
+                client.sendall(b"$%s#%02x" % (payload, sum(payload) % 256))
+                reply = b""
+                while answer and not re.search(rb"\$[^#]*#..", reply):
+                    received = client.recv(4096)
+                    if not received:
+                        raise AssertionError("the stub closed the connection after " + repr(reply))
+                    reply += received
+                return reply
+            self.assertIn(b"$S05#", exchange(b"?"))
+            exchange(b"c", answer=False)
+            time.sleep(0.2)
+            client.sendall(b"\x03")
+            reply = b""
+            while b"#" not in reply:
+                received = client.recv(4096)
+                self.assertTrue(received, "the stub closed the connection")
+                reply += received
+            self.assertIn(b"$S02#", reply)  # SIGINT, at the loop
+            self.assertRegex(exchange(b"pf"), rb"\$00100100#")  # pc 0x00011000
+            exchange(b"k", answer=False)
+        status, _, err = cesim.finish()
+        self.assertEqual(status, 3)
+        self.assertEqual(err, "cesim: the debugger killed the process; the registry file is left as it was\n")
+
+    def test_a_port_in_use_is_refused_before_the_run(self):
+        with socket.socket() as taken:
+            taken.bind(("127.0.0.1", 0))
+            taken.listen(1)
+            port = taken.getsockname()[1]
+            result = subprocess.run([ARGS.cesim, "--image", ARGS.image, "--gdb", str(port)],
+                                    capture_output=True, text=True, timeout=LIMIT)
+        self.assertEqual(result.returncode, 2)
+        self.assertEqual(result.stderr, f"cesim: --gdb: 127.0.0.1:{port}: Address already in use\n")
+        self.assertEqual(result.stdout, "")
+
     def test_the_stub_listens_on_the_loopback_address_only(self):
         cesim = Cesim(self.folder, ARGS.image, "--answer", "no")
         listening = subprocess.run(["ss", "-Hltn", f"sport = :{cesim.port}"], capture_output=True,

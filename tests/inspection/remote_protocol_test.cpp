@@ -174,6 +174,7 @@ TEST(Commands, RefuseMalformedArgumentsWithOneLine) {
       {"Z2,13000,1001", "watchpoint of 4097 bytes"},
       {"vCont;r11000,11004", "vCont action 'r11000,11004' is not supported"},
       {"vCont", "vCont packet without an action"},
+      {"vCont;\n2", "vCont action 0x0a32 is not supported"},  // found by the fuzz target
       {"cq", "a number that is not hex"},
       {"qXfer:features:read:target.xml", "qXfer packet without an offset"},
       {"qXfer:features:read:target.xml:0,100000",
