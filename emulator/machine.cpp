@@ -151,14 +151,12 @@ int Machine::Finish(uc_err result) {
   return static_cast<int>(engine_.Register(UC_ARM_REG_R0));  // the process's exit status
 }
 
-void Machine::OnImageInstruction(uc_engine*, uint64_t address, uint32_t, void* machine) {
+void Machine::OnImageInstruction(uc_engine*, uint64_t, uint32_t, void* machine) {
   Machine& self = *static_cast<Machine*>(machine);
   if (++self.instructions_ > self.settings_.maxInstructions) {
     --self.instructions_;  // this one is not executed
     self.Stop("more than " + std::to_string(self.settings_.maxInstructions) + " instructions");
-    return;
   }
-  if (!self.observers_.empty()) self.Observe(static_cast<uint32_t>(address));
 }
 
 void Machine::OnStubInstruction(uc_engine*, uint64_t address, uint32_t, void* machine) {

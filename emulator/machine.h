@@ -47,7 +47,8 @@ class Machine {
   // Looking inside a run (execution_observer.h): observers see every instruction of the image and
   // the fault that ends a run (observers are not owned). Fault reports show the faulting
   // instruction disassembled, and what the describer knows of its address (function and line).
-  void Attach(ExecutionObserver& observer) { observers_.push_back(&observer); }
+  // The first observer adds an engine hook of its own: a run with none pays nothing.
+  void Attach(ExecutionObserver& observer);
   void DescribeCodeWith(std::function<std::string(uint32_t address)> describer) {
     describer_ = std::move(describer);
   }
@@ -78,7 +79,7 @@ class Machine {
   std::string Registers() const;
   std::string InstructionAt(uint32_t address) const;
   std::string CodeAt(uint32_t address) const;  // machine_inspection.cpp
-  void Observe(uint32_t address);
+  static void OnObservedInstruction(uc_engine*, uint64_t address, uint32_t size, void* machine);
   void ReportFault(FaultSignal signal);
 
   device::Device& device_;

@@ -5,14 +5,31 @@
 
 namespace emulator {
 
+void Machine::Attach(ExecutionObserver& observer) {
+  if (observers_.empty()) {
+    // Added after the counting hook, so it runs after it: an instruction past the limit is
+    // never shown to an observer.
+    uc_hook hook;
+    UnicornEngine::Check(uc_hook_add(engine_.get(), &hook, UC_HOOK_CODE,
+                                     reinterpret_cast<void*>(&OnObservedInstruction), this,
+                                     imageStart_, imageEnd_ - 1),
+                         "uc_hook_add");
+  }
+  observers_.push_back(&observer);
+}
+
 // Observers run inside the engine's callbacks, which nothing may unwind through: what one throws
 // (a debugger that kills the process) ends the run once the engine has stopped.
-void Machine::Observe(uint32_t address) {
+void Machine::OnObservedInstruction(uc_engine*, uint64_t address, uint32_t, void* machine) {
+  Machine& self = *static_cast<Machine*>(machine);
+  if (self.fault_ || self.pending_) return;  // the run is stopping
   try {
-    for (ExecutionObserver* observer : observers_) observer->BeforeInstruction(*this, address);
+    for (ExecutionObserver* observer : self.observers_) {
+      observer->BeforeInstruction(self, static_cast<uint32_t>(address));
+    }
   } catch (...) {
-    if (!pending_) pending_ = std::current_exception();
-    uc_emu_stop(engine_.get());
+    self.pending_ = std::current_exception();
+    uc_emu_stop(self.engine_.get());
   }
 }
 
