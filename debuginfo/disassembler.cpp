@@ -1,6 +1,10 @@
+// capstone is loaded when the first Disassembler is made, not when the program starts: its
+// shared library carries some 77,000 relocations, which would otherwise slow every cesim run,
+// including the many that never disassemble anything.
 #include "disassembler.h"
 
 #include <capstone/capstone.h>
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <stdexcept>
@@ -8,12 +12,47 @@
 namespace debuginfo {
 namespace {
 
+// The capstone routines used here, looked up in the library once.
+struct Capstone {
+  decltype(&::cs_open) cs_open = nullptr;
+  decltype(&::cs_option) cs_option = nullptr;
+  decltype(&::cs_disasm) cs_disasm = nullptr;
+  decltype(&::cs_free) cs_free = nullptr;
+  decltype(&::cs_close) cs_close = nullptr;
+  decltype(&::cs_regs_access) cs_regs_access = nullptr;
+};
+
+template <typename Function>
+void Find(void* library, const char* name, Function& function) {
+  function = reinterpret_cast<Function>(dlsym(library, name));
+  if (!function) throw std::runtime_error(std::string("capstone lacks ") + name);
+}
+
+// Throws std::runtime_error when the library or a routine is missing.
+const Capstone& Library() {
+  static const Capstone capstone = [] {
+    void* library = dlopen("libcapstone.so.4", RTLD_NOW | RTLD_LOCAL);
+    if (!library) library = dlopen("libcapstone.so", RTLD_NOW | RTLD_LOCAL);
+    if (!library) throw std::runtime_error("capstone cannot be loaded: " + std::string(dlerror()));
+    Capstone found;  // the library stays loaded for the life of the process
+    Find(library, "cs_open", found.cs_open);
+    Find(library, "cs_option", found.cs_option);
+    Find(library, "cs_disasm", found.cs_disasm);
+    Find(library, "cs_free", found.cs_free);
+    Find(library, "cs_close", found.cs_close);
+    Find(library, "cs_regs_access", found.cs_regs_access);
+    return found;
+  }();
+  return capstone;
+}
+
 csh Open(cs_mode mode) {
+  const Capstone& capstone = Library();
   csh handle = 0;
-  if (cs_open(CS_ARCH_ARM, mode, &handle) != CS_ERR_OK) {
+  if (capstone.cs_open(CS_ARCH_ARM, mode, &handle) != CS_ERR_OK) {
     throw std::runtime_error("capstone cannot disassemble ARM code");
   }
-  cs_option(handle, CS_OPT_DETAIL, CS_OPT_ON);
+  capstone.cs_option(handle, CS_OPT_DETAIL, CS_OPT_ON);
   return handle;
 }
 
@@ -23,7 +62,8 @@ bool WritesPc(csh handle, const cs_insn& instruction) {
   }
   cs_regs read, written;
   uint8_t readCount = 0, writtenCount = 0;
-  if (cs_regs_access(handle, &instruction, read, &readCount, written, &writtenCount) != CS_ERR_OK) {
+  if (Library().cs_regs_access(handle, &instruction, read, &readCount, written, &writtenCount) !=
+      CS_ERR_OK) {
     return false;
   }
   return std::ranges::find(std::span(written, writtenCount), ARM_REG_PC) !=
@@ -36,14 +76,14 @@ Disassembler::Disassembler() : arm_(Open(CS_MODE_ARM)) {
   try {
     thumb_ = Open(CS_MODE_THUMB);
   } catch (...) {
-    cs_close(&arm_);
+    Library().cs_close(&arm_);
     throw;
   }
 }
 
 Disassembler::~Disassembler() {
-  cs_close(&arm_);
-  cs_close(&thumb_);
+  Library().cs_close(&arm_);
+  Library().cs_close(&thumb_);
 }
 
 std::optional<DecodedInstruction> Disassembler::Decode(uint32_t address,
@@ -51,7 +91,8 @@ std::optional<DecodedInstruction> Disassembler::Decode(uint32_t address,
                                                        bool thumb) const {
   const csh handle = thumb ? thumb_ : arm_;
   cs_insn* instruction = nullptr;
-  if (cs_disasm(handle, bytes.data(), bytes.size(), address, 1, &instruction) != 1) {
+  const Capstone& capstone = Library();
+  if (capstone.cs_disasm(handle, bytes.data(), bytes.size(), address, 1, &instruction) != 1) {
     return std::nullopt;
   }
   DecodedInstruction decoded;
@@ -66,7 +107,7 @@ std::optional<DecodedInstruction> Disassembler::Decode(uint32_t address,
     decoded.conditional = cc != ARM_CC_AL && cc != ARM_CC_INVALID;
     if (decoded.conditional) decoded.condition = static_cast<unsigned>(cc) - ARM_CC_EQ;
   }
-  cs_free(instruction, 1);
+  capstone.cs_free(instruction, 1);
   return decoded;
 }
 

@@ -7,8 +7,8 @@ namespace emulator {
 
 void Machine::Attach(ExecutionObserver& observer) {
   if (observers_.empty()) {
-    // Added after the counting hook, so it runs after it: an instruction past the limit is
-    // never shown to an observer.
+    // Added after the counting hook: an instruction past the limit stops the engine before an
+    // observer sees it.
     uc_hook hook;
     UnicornEngine::Check(uc_hook_add(engine_.get(), &hook, UC_HOOK_CODE,
                                      reinterpret_cast<void*>(&OnObservedInstruction), this,
@@ -22,7 +22,6 @@ void Machine::Attach(ExecutionObserver& observer) {
 // (a debugger that kills the process) ends the run once the engine has stopped.
 void Machine::OnObservedInstruction(uc_engine*, uint64_t address, uint32_t, void* machine) {
   Machine& self = *static_cast<Machine*>(machine);
-  if (self.fault_ || self.pending_) return;  // the run is stopping
   try {
     for (ExecutionObserver* observer : self.observers_) {
       observer->BeforeInstruction(self, static_cast<uint32_t>(address));
