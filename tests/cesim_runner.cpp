@@ -58,7 +58,12 @@ CesimRun RunCesim(const std::vector<std::string>& arguments,
   posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT, 0600);
   std::vector<std::string> argv = {CESIM_PATH};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
-  std::vector<std::string> envp = EnvironmentWith(environment);
+  // Boxes are as wide as $COLUMNS says when there is no terminal; runs compare at 80 unless told.
+  std::vector<std::string> added = environment;
+  if (std::ranges::none_of(added, [](auto& variable) { return NameOf(variable) == "COLUMNS"; })) {
+    added.emplace_back("COLUMNS=80");
+  }
+  std::vector<std::string> envp = EnvironmentWith(added);
   pid_t pid;
   int spawned = posix_spawn(&pid, CESIM_PATH, &actions, nullptr, Pointers(argv).data(),
                             Pointers(envp).data());

@@ -12,7 +12,7 @@ struct CesimRun {
 };
 
 // `environment` ("NAME=value") is added to this process's environment, replacing any variable of
-// the same name.
+// the same name; COLUMNS is 80 unless it names it.
 CesimRun RunCesim(const std::vector<std::string>& arguments,
                   const std::vector<std::string>& environment = {});
 
