@@ -140,7 +140,10 @@ std::string RegistryFileLine(const cesim::Options& options, const device::RunRes
   if (save.error) return given + " NOT saved: the changes above are lost";
   std::string line = given + " saved";
   if (save.replaced && save.replaced->file != *options.registryFile) {
-    line += " to " + save.replaced->file.string() + ", the file the link names";
+    // Named without the links and "..": the file as the folders really lead to it.
+    std::error_code error;
+    std::filesystem::path written = std::filesystem::weakly_canonical(save.replaced->file, error);
+    line += " to " + (error ? save.replaced->file : written).string() + ", the file the link names";
   }
   if (save.replaced && save.replaced->hardLinks > 1) {
     const uintmax_t others = save.replaced->hardLinks - 1;

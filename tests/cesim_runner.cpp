@@ -47,14 +47,28 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
 }  // namespace
 
 CesimRun RunCesim(const std::vector<std::string>& arguments,
-                  const std::vector<std::string>& environment) {
+                  const std::vector<std::string>& environment, CesimOutput output) {
   ScratchFolder folder;
   const std::string outFile = (folder.path() / "out").string();
   const std::string errFile = (folder.path() / "err").string();
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT, 0600);
+  int pipeEnds[2] = {-1, -1};
+  switch (output) {
+    case CesimOutput::Captured:
+      posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT, 0600);
+      break;
+    case CesimOutput::Full:
+      posix_spawn_file_actions_addopen(&actions, 1, "/dev/full", O_WRONLY, 0);
+      break;
+    case CesimOutput::ClosedPipe:
+      if (pipe(pipeEnds) != 0) throw std::runtime_error("cannot make a pipe");
+      close(pipeEnds[0]);  // no reader: every write to the pipe fails with EPIPE
+      posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
+      posix_spawn_file_actions_addclose(&actions, pipeEnds[1]);
+      break;
+  }
   posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT, 0600);
   std::vector<std::string> argv = {CESIM_PATH};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
@@ -68,6 +82,7 @@ CesimRun RunCesim(const std::vector<std::string>& arguments,
   int spawned = posix_spawn(&pid, CESIM_PATH, &actions, nullptr, Pointers(argv).data(),
                             Pointers(envp).data());
   posix_spawn_file_actions_destroy(&actions);
+  if (pipeEnds[1] >= 0) close(pipeEnds[1]);
   if (spawned != 0) throw std::runtime_error("cannot start " CESIM_PATH);
   int status = 0;
   waitpid(pid, &status, 0);

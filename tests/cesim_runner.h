@@ -11,10 +11,15 @@ struct CesimRun {
   std::string err;
 };
 
+// Where cesim's standard output goes: captured in CesimRun::out, a full disk (/dev/full), or a
+// pipe whose reader has gone.
+enum class CesimOutput { Captured, Full, ClosedPipe };
+
 // `environment` ("NAME=value") is added to this process's environment, replacing any variable of
 // the same name; COLUMNS is 80 unless it names it.
 CesimRun RunCesim(const std::vector<std::string>& arguments,
-                  const std::vector<std::string>& environment = {});
+                  const std::vector<std::string>& environment = {},
+                  CesimOutput output = CesimOutput::Captured);
 
 std::string ReadText(const std::filesystem::path& file);
 
