@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
+#include <sstream>
 
 #include "checked_output.h"
 #include "device.h"
@@ -153,14 +154,93 @@ std::string RegistryFileLine(const cesim::Options& options, const device::RunRes
   return line;
 }
 
-void PrintSummary(std::ostream& out, const cesim::Options& options, const device::RunResult& result,
+std::string ProgramLine(const cesim::Options& options) {
+  return options.image ? options.image->string() : "the update built for this machine";
+}
+
+// The language name as the summary shows it: quoted, control characters as \xNN.
+std::string ShownLanguage(const device::RomBlock& block) {
+  std::string shown = "\"";
+  for (char c : device::ToUtf8(device::RomLanguage(block))) {
+    if (static_cast<unsigned char>(c) >= 0x20) {
+      shown += c;
+      continue;
+    }
+    char escape[5];
+    std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned char>(c));
+    shown += escape;
+  }
+  return shown + "\"";
+}
+
+std::string RomLine(const cesim::Options& options, const device::DeviceSettings& settings) {
+  if (options.romSilent) return "silent: the information query fails and writes nothing";
+  const std::string language = "language " + ShownLanguage(settings.romBlock);
+  if (options.romBlockFile) return "block from " + options.romBlockFile->string() + ", " + language;
+  return language;
+}
+
+std::string FaultsLine(const cesim::Options& options) {
+  std::vector<std::string> faults;
+  for (const std::u16string& profile : options.missingKeyProfiles) {
+    faults.push_back(device::ToUtf8(profile) + " key missing");
+  }
+  for (const std::u16string& profile : options.failingWriteProfiles) {
+    faults.push_back("writes to " + device::ToUtf8(profile) + " refused");
+  }
+  if (options.noStrings) faults.emplace_back("string table missing");
+  if (options.answer == device::Answer::FailToShow) faults.emplace_back("question box fails");
+  if (options.reset == device::ResetBehaviour::Returns)
+    faults.emplace_back("reset request returns");
+  std::string line;
+  for (const std::string& fault : faults) line += (line.empty() ? "" : ", ") + fault;
+  return line.empty() ? "none" : line;
+}
+
+// Said plainly when the update set some profiles but not all: how far it got and where it stopped.
+std::optional<std::string> PartialLine(const device::Registry& registry,
+                                       const device::RunResult& result) {
+  constexpr std::u16string_view kCardFolder = u"Speicherkarte";
+  size_t changed = 0;
+  for (const device::ValueChange& change : result.changes) {
+    for (std::u16string_view profile : device::kCardProfiles) {
+      if (device::EqualsIgnoringCase(change.keyPath, device::ProfileKeyPath(profile))) ++changed;
+    }
+  }
+  std::optional<std::u16string_view> stoppedAt;
+  size_t set = 0;
+  for (std::u16string_view profile : device::kCardProfiles) {
+    if (device::MountFolder(registry, profile) == kCardFolder) {
+      ++set;
+    } else if (!stoppedAt) {
+      stoppedAt = profile;
+    }
+  }
+  if (set == 0 || !stoppedAt) return std::nullopt;
+  return std::to_string(changed) + " of " + std::to_string(device::kCardProfiles.size()) +
+         " profiles changed; the update stopped at " + device::ToUtf8(*stoppedAt);
+}
+
+void PrintSummary(std::ostream& out, const cesim::Options& options,
+                  const device::DeviceSettings& settings, const device::RunResult& result,
                   const device::Registry& registry, const SaveOutcome& save,
                   const RunFigures& figures) {
   out << "\nsummary\n";
+  out << "  program: " << ProgramLine(options) << '\n';
+  if (options.image) {
+    out << "  CPU: emulated "
+        << (options.cpu == emulator::CpuModel::Pxa270 ? "XScale PXA270" : "TI925T (ARMv4T)")
+        << '\n';
+  }
+  out << "  ROM: " << RomLine(options, settings) << '\n';
+  out << "  injected faults: " << FaultsLine(options) << '\n';
   out << "  exit status: " << result.exitStatus;
   if (save.error) out << " (the program's); cesim exits " << kExitNotSaved << ": nothing saved";
   out << '\n';
   out << "  soft reset: " << ResetLine(result) << '\n';
+  if (const std::optional<std::string> partial = PartialLine(registry, result)) {
+    out << "  PARTIAL UPDATE: " << *partial << '\n';
+  }
   if (result.changes.empty()) out << "  registry: no value changed\n";
   for (const device::ValueChange& change : result.changes) {
     auto shown = [](const std::optional<device::RegValue>& value) {
@@ -183,6 +263,28 @@ void PrintSummary(std::ostream& out, const cesim::Options& options, const device
       out << "  instructions executed in the image: " << *figures.instructions << '\n';
     }
   }
+}
+
+// The summary with each line longer than `width` columns wrapped as box text is, its
+// continuation lines indented four more columns.
+std::string Wrapped(const std::string& summary, size_t width) {
+  constexpr size_t kContinuation = 4;
+  std::string wrapped;
+  std::istringstream lines(summary);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t indent = std::min(line.find_first_not_of(' '), line.size());
+    const std::string_view text = std::string_view(line).substr(indent);
+    const size_t room = std::max<size_t>(width, indent + kContinuation + 20) - indent;
+    if (device::WrapText(text, room).size() <= 1) {
+      wrapped += line + '\n';
+      continue;
+    }
+    const std::vector<std::string> pieces = device::WrapText(text, room - kContinuation);
+    for (size_t i = 0; i < pieces.size(); ++i) {
+      wrapped += std::string(indent + (i ? kContinuation : 0), ' ') + pieces[i] + '\n';
+    }
+  }
+  return wrapped;
 }
 
 SaveOutcome SaveRegistry(const device::Registry& registry, const std::filesystem::path& file) {
@@ -250,6 +352,7 @@ class TraceOutput {
 int Run(const cesim::Options& options) {
   device::Registry registry = LoadRegistry(options);
   device::DeviceSettings settings = DeviceSettingsFor(options);
+  const device::DeviceSettings simulated = settings;
   std::optional<emulator::LoadedImage> image;
   if (options.image) image = LoadDeviceImage(*options.image);
   // An image brings its own string table, read from its resources as the device reads it.
@@ -278,7 +381,9 @@ int Run(const cesim::Options& options) {
   if (options.registryFile && !result.changes.empty()) {
     save = SaveRegistry(device.registry(), *options.registryFile);
   }
-  PrintSummary(std::cout, options, result, device.registry(), save, figures);
+  std::ostringstream summary;
+  PrintSummary(summary, options, simulated, result, device.registry(), save, figures);
+  std::cout << Wrapped(summary.str(), console.width);
   std::cout << std::flush;
   if (save.error) std::cerr << "cesim: " << *save.error << '\n';
   const std::optional<std::string> traceFailure = trace.Failure();

@@ -173,7 +173,8 @@ TEST(CesimSave, LandsWhereTheUserMeantOrSaysWhyNot) {
       const bool wasLink = fs::is_symlink(layout.given);
       const auto modeBefore = fs::status(layout.target).permissions();
       CesimRun run =
-          RunCesim(Join(runner, {"--registry", layout.given.string(), "--answer", "no"}));
+          RunCesim(Join(runner, {"--registry", layout.given.string(), "--answer", "no"}),
+                   {"COLUMNS=1000"});  // no summary line wraps, whatever the scratch folder's path
       EXPECT_EQ(run.exitStatus, test.status) << test.why << "\n" << run.err;
       std::string summary = test.summary;
       summary.replace(summary.find("{given}"), 7, layout.given.string());
@@ -247,7 +248,7 @@ TEST(CesimTrace, GoesToItsOwnFileAsTextOrJson) {
     const std::string traceFile = (scratch.path() / "trace.txt").string();
     CesimRun text = RunCesim(Join(runner, {"--answer", "no", "--trace-file", traceFile}));
     EXPECT_EQ(text.exitStatus, 0) << text.err;
-    EXPECT_EQ(LinesStartingWith(text.out, "trace: ", false),
+    EXPECT_EQ(LinesStartingWith(WithoutRunDescription(text.out), "trace: ", false),
               LinesStartingWith(golden, "trace: ", false));
     EXPECT_EQ(LinesStartingWith(ReadText(traceFile), "", true),
               LinesStartingWith(golden, "trace: ", true));
@@ -279,6 +280,35 @@ TEST(CesimVersion, NamesTheUpdatesVersion) {
   CesimRun run = RunCesim({"--version"});
   EXPECT_EQ(run.exitStatus, 0);
   EXPECT_NE(run.out.find("card-folder update 1.0.3.0\n"), std::string::npos) << run.out;
+}
+
+TEST(CesimSummary, SaysWhatWasSimulated) {
+  const struct {
+    std::vector<std::string> arguments;
+    std::string lines;
+  } cases[] = {
+      {{"--answer", "no"},
+       "  program: the update built for this machine\n  ROM: language \"DEUTSCH\"\n"
+       "  injected faults: none\n"},
+      {{"--image", DEVICE_IMAGE, "--cpu", "ti925t", "--rom-silent", "--fail-write", "SDMemory",
+        "--missing-key", "MMC", "--no-strings", "--answer", "fail", "--reset", "returns"},
+       "  program: " DEVICE_IMAGE "\n  CPU: emulated TI925T (ARMv4T)\n"
+       "  ROM: silent: the information query fails and writes nothing\n"
+       "  injected faults: MMC key missing, writes to SDMemory refused, string table missing, "
+       "question box fails, reset request returns\n"},
+      {{"--image", DEVICE_IMAGE, "--rom-block", TEST_DATA_DIR "/rom_deutsch_other_device.bin"},
+       "  CPU: emulated XScale PXA270\n  ROM: block from " TEST_DATA_DIR
+       "/rom_deutsch_other_device.bin, language \"DEUTSCH\"\n"},
+      {{"--rom-language",
+        "A\x01"
+        "B"},
+       "  ROM: language \"A\\x01B\"\n"},
+  };
+  for (const auto& test : cases) {
+    CesimRun run = RunCesim(test.arguments, {"COLUMNS=1000"});
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_NE(run.out.find(test.lines), std::string::npos) << test.lines << "\n" << run.out;
+  }
 }
 
 }  // namespace

@@ -20,6 +20,25 @@ std::string ReadText(const std::filesystem::path& file) {
   return text.str();
 }
 
+std::string WithoutRunDescription(const std::string& output) {
+  static const char* const kDescriptions[] = {
+      "  program: ", "  CPU: ", "  ROM: ", "  injected faults: "};
+  std::string kept;
+  bool dropping = false;
+  for (size_t start = 0, end; start < output.size(); start = end + 1) {
+    end = std::min(output.find('\n', start), output.size());
+    const std::string line = output.substr(start, end - start);
+    if (std::ranges::any_of(kDescriptions,
+                            [&](const char* kind) { return line.starts_with(kind); })) {
+      dropping = true;
+    } else if (!dropping || !line.starts_with("      ")) {
+      dropping = false;
+      kept += line + '\n';
+    }
+  }
+  return kept;
+}
+
 namespace {
 
 std::string_view NameOf(std::string_view variable) {

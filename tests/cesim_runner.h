@@ -23,6 +23,11 @@ CesimRun RunCesim(const std::vector<std::string>& arguments,
 
 std::string ReadText(const std::filesystem::path& file);
 
+// The output without the summary's lines saying what was simulated (program, CPU, ROM, injected
+// faults, and their continuation lines should a long path wrap them): they differ between runs
+// that must otherwise print the same.
+std::string WithoutRunDescription(const std::string& output);
+
 // A fresh folder under the test's temporary directory, removed with the object.
 class ScratchFolder {
  public:

@@ -114,6 +114,18 @@ void CompareWithGolden(const std::filesystem::path& golden, const std::string& a
   EXPECT_EQ(ReadText(golden), actual) << "differs from " << golden;
 }
 
+std::string ProgramLines(Runner runner) {
+  switch (runner) {
+    case Runner::Native:
+      return "  program: the update built for this machine\n";
+    case Runner::Pxa270:
+      return "  CPU: emulated XScale PXA270\n";
+    case Runner::Ti925t:
+      return "  CPU: emulated TI925T (ARMv4T)\n";
+  }
+  return {};
+}
+
 class ScenarioTest : public testing::TestWithParam<std::tuple<Scenario, Runner>> {};
 
 TEST_P(ScenarioTest, OutputAndRegistryMatchGolden) {
@@ -135,7 +147,9 @@ TEST_P(ScenarioTest, OutputAndRegistryMatchGolden) {
   CesimRun run = RunCesim(arguments);
   EXPECT_EQ(run.exitStatus, 0);
   EXPECT_EQ(run.err, scenario.err);
-  CompareWithGolden(kGoldenDir / (golden + ".txt"), ReplaceAll(run.out, registry.string(), "{reg}"),
+  EXPECT_NE(run.out.find(ProgramLines(runner)), std::string::npos) << run.out;
+  CompareWithGolden(kGoldenDir / (golden + ".txt"),
+                    ReplaceAll(WithoutRunDescription(run.out), registry.string(), "{reg}"),
                     mayUpdate);
   if (scenario.registryFixture) {
     const std::string after = ReadText(registry);
