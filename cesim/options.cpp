@@ -256,10 +256,14 @@ update built for this machine, or with --image the device's own ARM executable o
 )";
   constexpr size_t kHelpColumn = 25;
   for (const OptionRow& row : OptionTable()) {
-    std::string names = std::string(row.names);
-    std::replace(names.begin(), names.end(), ',', ' ');
+    std::string names = row.names;
+    if (const size_t comma = names.find(','); comma != std::string::npos) {
+      names.insert(comma + 1, " ");
+    }
     std::string head = "  " + names + (row.value ? std::string(" ") + row.value : "");
-    head.resize(std::max(head.size() + 1, kHelpColumn), ' ');
+    // A head too long for its column gets a line of its own.
+    head = head.size() < kHelpColumn ? head + std::string(kHelpColumn - head.size(), ' ')
+                                     : head + '\n' + std::string(kHelpColumn, ' ');
     std::string help = row.help;
     for (size_t at = help.find('\n'); at != std::string::npos; at = help.find('\n', at + 1)) {
       help.insert(at + 1, kHelpColumn, ' ');
