@@ -58,7 +58,13 @@ class Session:
     def finish(self):
         """Waits for the end; returns the exit status and the output, and what the terminal
         showed, its line ends as written by the program."""
-        output, _ = self.process.communicate(timeout=TIMEOUT)
+        try:
+            output, _ = self.process.communicate(timeout=TIMEOUT)
+        except subprocess.TimeoutExpired:  # still waiting for input: fail, leaving nothing behind
+            self.process.kill()
+            output, _ = self.process.communicate()
+            os.close(self.master)
+            raise AssertionError("cesim did not end: " + self.screen.decode(errors="replace"))
         while True:
             ready, _, _ = select.select([self.master], [], [], 0.1)
             if not ready:
