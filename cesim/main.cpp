@@ -15,27 +15,24 @@
 #include "machine.h"
 #include "options.h"
 #include "storage_manager.h"
-#include "trace_json.h"
+#include "summary.h"
+#include "trace_output.h"
 #include "update.h"
 
 extern const std::span<const unsigned char> kDefaultRegistry;   // device/default.reg
 extern const std::span<const unsigned char> kProgramResources;  // the program's compiled .res
 
-namespace {
+using cesim::InputError;
+using cesim::kExitFault;
+using cesim::kExitInterrupted;
+using cesim::kExitNotSaved;
+using cesim::kExitOutputLost;
+using cesim::kExitUsage;
 
-constexpr int kExitNotSaved = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitFault = 3;
-constexpr int kExitOutputLost = 4;
-constexpr int kExitInterrupted = 130;  // as a shell reports a run ended by Ctrl-C
+namespace {
 
 // The largest image the device can run: a Windows CE 4.20 process lives in a 32 MB slot.
 constexpr size_t kMaxImageSize = 32 * 1024 * 1024;
-
-// A file that cannot be used; what() is the one-line reason, naming the file.
-struct InputError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
 
 // The file's bytes, at most `maxSize`; `tooLarge` says what the limit is.
 std::vector<uint8_t> ReadFile(const std::filesystem::path& file, size_t maxSize,
@@ -114,181 +111,9 @@ size_t TerminalWidth() {
   return 80;
 }
 
-std::string ResetLine(const device::RunResult& result) {
-  if (!result.resetRequested) return "not requested";
-  if (!result.resetTookEffect) return "requested; the request returned and the device kept running";
-  return "requested and taken: the run ended there with " + std::to_string(result.keysLeftOpen) +
-         " registry key(s) still open";
-}
-
-// What was run, and how much of it.
-struct RunFigures {
-  size_t platformCalls = 0;
-  std::optional<uint64_t> instructions;  // inside the image, when an image was run
-};
-
-// What became of the registry file.
-struct SaveOutcome {
-  std::optional<std::string> error;               // set: not saved
-  std::optional<fileio::ReplaceTarget> replaced;  // the file written, as it was before the save
-};
-
-std::string RegistryFileLine(const cesim::Options& options, const device::RunResult& result,
-                             const SaveOutcome& save) {
-  if (!options.registryFile) return "none (the built-in registry is not saved)";
-  const std::string given = options.registryFile->string();
-  if (result.changes.empty()) return given + " left as it was";
-  if (save.error) return given + " NOT saved: the changes above are lost";
-  std::string line = given + " saved";
-  if (save.replaced && save.replaced->file != *options.registryFile) {
-    // Named without the links and "..": the file as the folders really lead to it.
-    std::error_code error;
-    std::filesystem::path written = std::filesystem::weakly_canonical(save.replaced->file, error);
-    line += " to " + (error ? save.replaced->file : written).string() + ", the file the link names";
-  }
-  if (save.replaced && save.replaced->hardLinks > 1) {
-    const uintmax_t others = save.replaced->hardLinks - 1;
-    line += "; its " + std::to_string(others) + " other hard link" + (others > 1 ? "s" : "") +
-            " keep" + (others > 1 ? "" : "s") + " the old contents";
-  }
-  return line;
-}
-
-std::string ProgramLine(const cesim::Options& options) {
-  return options.image ? options.image->string() : "the update built for this machine";
-}
-
-// The language name as the summary shows it: quoted, control characters as \xNN.
-std::string ShownLanguage(const device::RomBlock& block) {
-  std::string shown = "\"";
-  for (char c : device::ToUtf8(device::RomLanguage(block))) {
-    if (static_cast<unsigned char>(c) >= 0x20) {
-      shown += c;
-      continue;
-    }
-    char escape[5];
-    std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned char>(c));
-    shown += escape;
-  }
-  return shown + "\"";
-}
-
-std::string RomLine(const cesim::Options& options, const device::DeviceSettings& settings) {
-  if (options.romSilent) return "silent: the information query fails and writes nothing";
-  const std::string language = "language " + ShownLanguage(settings.romBlock);
-  if (options.romBlockFile) return "block from " + options.romBlockFile->string() + ", " + language;
-  return language;
-}
-
-std::string FaultsLine(const cesim::Options& options) {
-  std::vector<std::string> faults;
-  for (const std::u16string& profile : options.missingKeyProfiles) {
-    faults.push_back(device::ToUtf8(profile) + " key missing");
-  }
-  for (const std::u16string& profile : options.failingWriteProfiles) {
-    faults.push_back("writes to " + device::ToUtf8(profile) + " refused");
-  }
-  if (options.noStrings) faults.emplace_back("string table missing");
-  if (options.answer == device::Answer::FailToShow) faults.emplace_back("question box fails");
-  if (options.reset == device::ResetBehaviour::Returns)
-    faults.emplace_back("reset request returns");
-  std::string line;
-  for (const std::string& fault : faults) line += (line.empty() ? "" : ", ") + fault;
-  return line.empty() ? "none" : line;
-}
-
-// Said plainly when the update set some profiles but not all: how far it got and where it stopped.
-std::optional<std::string> PartialLine(const device::Registry& registry,
-                                       const device::RunResult& result) {
-  constexpr std::u16string_view kCardFolder = u"Speicherkarte";
-  size_t changed = 0;
-  for (const device::ValueChange& change : result.changes) {
-    for (std::u16string_view profile : device::kCardProfiles) {
-      if (device::EqualsIgnoringCase(change.keyPath, device::ProfileKeyPath(profile))) ++changed;
-    }
-  }
-  std::optional<std::u16string_view> stoppedAt;
-  size_t set = 0;
-  for (std::u16string_view profile : device::kCardProfiles) {
-    if (device::MountFolder(registry, profile) == kCardFolder) {
-      ++set;
-    } else if (!stoppedAt) {
-      stoppedAt = profile;
-    }
-  }
-  if (set == 0 || !stoppedAt) return std::nullopt;
-  return std::to_string(changed) + " of " + std::to_string(device::kCardProfiles.size()) +
-         " profiles changed; the update stopped at " + device::ToUtf8(*stoppedAt);
-}
-
-void PrintSummary(std::ostream& out, const cesim::Options& options,
-                  const device::DeviceSettings& settings, const device::RunResult& result,
-                  const device::Registry& registry, const SaveOutcome& save,
-                  const RunFigures& figures) {
-  out << "\nsummary\n";
-  out << "  program: " << ProgramLine(options) << '\n';
-  if (options.image) {
-    out << "  CPU: emulated "
-        << (options.cpu == emulator::CpuModel::Pxa270 ? "XScale PXA270" : "TI925T (ARMv4T)")
-        << '\n';
-  }
-  out << "  ROM: " << RomLine(options, settings) << '\n';
-  out << "  injected faults: " << FaultsLine(options) << '\n';
-  out << "  exit status: " << result.exitStatus;
-  if (save.error) out << " (the program's); cesim exits " << kExitNotSaved << ": nothing saved";
-  out << '\n';
-  out << "  soft reset: " << ResetLine(result) << '\n';
-  if (const std::optional<std::string> partial = PartialLine(registry, result)) {
-    out << "  PARTIAL UPDATE: " << *partial << '\n';
-  }
-  if (result.changes.empty()) out << "  registry: no value changed\n";
-  for (const device::ValueChange& change : result.changes) {
-    auto shown = [](const std::optional<device::RegValue>& value) {
-      return value ? device::FormatValueData(*value) : std::string("(none)");
-    };
-    out << "  changed: [" << device::ToUtf8(change.keyPath) << "] \"" << device::ToUtf8(change.name)
-        << "\": " << shown(change.before) << " -> " << shown(change.after) << '\n';
-  }
-  if (result.resetTookEffect) {
-    out << "  after the reset the storage manager mounts:\n";
-    for (std::u16string_view profile : device::kCardProfiles) {
-      out << "    " << device::ToUtf8(profile) << " card as \\"
-          << device::ToUtf8(device::MountFolder(registry, profile)) << '\n';
-    }
-  }
-  out << "  registry file: " << RegistryFileLine(options, result, save) << '\n';
-  if (options.stats) {
-    out << "  platform calls: " << figures.platformCalls << '\n';
-    if (figures.instructions) {
-      out << "  instructions executed in the image: " << *figures.instructions << '\n';
-    }
-  }
-}
-
-// The summary with each line longer than `width` columns wrapped as box text is, its
-// continuation lines indented four more columns.
-std::string Wrapped(const std::string& summary, size_t width) {
-  constexpr size_t kContinuation = 4;
-  std::string wrapped;
-  std::istringstream lines(summary);
-  for (std::string line; std::getline(lines, line);) {
-    const size_t indent = std::min(line.find_first_not_of(' '), line.size());
-    const std::string_view text = std::string_view(line).substr(indent);
-    const size_t room = std::max<size_t>(width, indent + kContinuation + 20) - indent;
-    if (device::WrapText(text, room).size() <= 1) {
-      wrapped += line + '\n';
-      continue;
-    }
-    const std::vector<std::string> pieces = device::WrapText(text, room - kContinuation);
-    for (size_t i = 0; i < pieces.size(); ++i) {
-      wrapped += std::string(indent + (i ? kContinuation : 0), ' ') + pieces[i] + '\n';
-    }
-  }
-  return wrapped;
-}
-
-SaveOutcome SaveRegistry(const device::Registry& registry, const std::filesystem::path& file) {
-  SaveOutcome outcome;
+cesim::SaveOutcome SaveRegistry(const device::Registry& registry,
+                                const std::filesystem::path& file) {
+  cesim::SaveOutcome outcome;
   try {
     // Looked at before the save: replacing the file is what splits its hard links.
     fileio::ReplaceTarget target = fileio::ResolveReplaceTarget(file);
@@ -302,53 +127,6 @@ SaveOutcome SaveRegistry(const device::Registry& registry, const std::filesystem
   return outcome;
 }
 
-// Where the trace goes: with the output, or to its own file; as text or as JSON.
-class TraceOutput {
- public:
-  explicit TraceOutput(const cesim::Options& options)
-      : json_(options.traceFormat == cesim::TraceFormat::Json) {
-    if (!options.traceFile) return;
-    file_ = *options.traceFile;
-    fd_ = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
-    if (fd_ < 0) {
-      throw InputError(file_.string() + ": cannot write the trace: " +
-                       std::error_code(errno, std::system_category()).message());
-    }
-    buffer_.emplace(fd_);
-    stream_.emplace(&*buffer_);
-  }
-  ~TraceOutput() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  TraceOutput(const TraceOutput&) = delete;
-  TraceOutput& operator=(const TraceOutput&) = delete;
-
-  std::function<void(const std::string&)> Sink() {
-    return [this](const std::string& call) {
-      std::ostream& out = stream_ ? *stream_ : std::cout;
-      if (json_) {
-        out << cesim::TraceCallAsJson(call) << '\n';
-      } else {
-        out << "trace: " << call << '\n';
-      }
-      out.flush();
-    };
-  }
-
-  // One line naming the trace file and the error, when writing it failed.
-  std::optional<std::string> Failure() {
-    if (!buffer_ || buffer_->Flush()) return std::nullopt;
-    return file_.string() + ": the trace could not be written: " + buffer_->error().message();
-  }
-
- private:
-  bool json_;
-  std::filesystem::path file_;
-  int fd_ = -1;
-  std::optional<cesim::CheckedOutput> buffer_;
-  std::optional<std::ostream> stream_;
-};
-
 int Run(const cesim::Options& options) {
   device::Registry registry = LoadRegistry(options);
   device::DeviceSettings settings = DeviceSettingsFor(options);
@@ -358,7 +136,7 @@ int Run(const cesim::Options& options) {
   // An image brings its own string table, read from its resources as the device reads it.
   auto resources =
       image ? image->resources : res::ReadResFile(kProgramResources, "program resources");
-  TraceOutput trace(options);
+  cesim::TraceOutput trace(options);
   device::Console console{std::cout, std::cin, static_cast<bool>(isatty(STDIN_FILENO)),
                           TerminalWidth()};
   console.prompts = &std::cerr;
@@ -375,15 +153,14 @@ int Run(const cesim::Options& options) {
               return machine->Start(instance, previous, commandLine, show);
             })
           : device.Run(&WinMain);
-  RunFigures figures{result.platformCalls, std::nullopt};
+  cesim::RunFigures figures{result.platformCalls, std::nullopt};
   if (machine) figures.instructions = machine->instructionsExecuted();
-  SaveOutcome save;
+  cesim::SaveOutcome save;
   if (options.registryFile && !result.changes.empty()) {
     save = SaveRegistry(device.registry(), *options.registryFile);
   }
-  std::ostringstream summary;
-  PrintSummary(summary, options, simulated, result, device.registry(), save, figures);
-  std::cout << Wrapped(summary.str(), console.width);
+  std::cout << cesim::Summary({options, simulated, result, device.registry(), save, figures},
+                              console.width);
   std::cout << std::flush;
   if (save.error) std::cerr << "cesim: " << *save.error << '\n';
   const std::optional<std::string> traceFailure = trace.Failure();

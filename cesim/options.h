@@ -18,6 +18,18 @@ struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// An input file cesim cannot use; what() is the one-line reason, naming the file.
+struct InputError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// What cesim exits with besides the program's own status.
+inline constexpr int kExitNotSaved = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitFault = 3;
+inline constexpr int kExitOutputLost = 4;
+inline constexpr int kExitInterrupted = 130;  // as a shell reports a run ended by Ctrl-C
+
 enum class TraceFormat { Text, Json };
 
 // The longest command line the program may be started with, in UTF-16 units without the

@@ -1,6 +1,11 @@
-#include "trace_json.h"
+#include "trace_output.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <iostream>
 #include <optional>
 #include <vector>
 
@@ -98,6 +103,39 @@ std::string TraceCallAsJson(std::string_view call) {
     json += (i ? "," : "") + JsonArgument(split->first[i]);
   }
   return json + "],\"result\":" + JsonString(call.substr(split->second + 1 + kArrow.size())) + "}";
+}
+
+TraceOutput::TraceOutput(const Options& options) : json_(options.traceFormat == TraceFormat::Json) {
+  if (!options.traceFile) return;
+  file_ = *options.traceFile;
+  fd_ = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+  if (fd_ < 0) {
+    throw InputError(file_.string() + ": cannot write the trace: " +
+                     std::error_code(errno, std::system_category()).message());
+  }
+  buffer_.emplace(fd_);
+  stream_.emplace(&*buffer_);
+}
+
+TraceOutput::~TraceOutput() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::function<void(const std::string&)> TraceOutput::Sink() {
+  return [this](const std::string& call) {
+    std::ostream& out = stream_ ? *stream_ : std::cout;
+    if (json_) {
+      out << TraceCallAsJson(call) << '\n';
+    } else {
+      out << "trace: " << call << '\n';
+    }
+    out.flush();
+  };
+}
+
+std::optional<std::string> TraceOutput::Failure() {
+  if (!buffer_ || buffer_->Flush()) return std::nullopt;
+  return file_.string() + ": the trace could not be written: " + buffer_->error().message();
 }
 
 }  // namespace cesim
