@@ -7,6 +7,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev
   python3 python3-pefile
   libunicorn-dev
+  libcli11-dev  # cesim's command line
   pkg-config libdw-dev libcapstone-dev  # the image's symbols and line table; disassembly
   gdb-multiarch lcov                    # debugging and coverage of the image under cesim
 )
