@@ -168,7 +168,8 @@ const std::vector<OptionRow>& OptionTable() {
        [](Options& o, auto& option, auto& value) {
          o.inspection.coverage = FileArgument(option, value);
        }},
-      {"--trace-instructions", nullptr, "with --image: print every instruction executed in the image",
+      {"--trace-instructions", nullptr,
+       "with --image: print every instruction executed in the image",
        [](Options& o, auto&, auto&) { o.inspection.traceInstructions = true; }},
       {"--stats", nullptr,
        "also report the platform calls made and, with --image, the instructions\n"
