@@ -15,10 +15,10 @@ constexpr uint32_t kMaxStringUnits = 0x10000;  // longer than any string a platf
 
 }  // namespace
 
-void GuestMemory::Map(const GuestRegion& region) {
-  UnicornEngine::Check(
-      uc_mem_map(engine_.get(), region.address, region.size, UnicornProtection(region.protection)),
-      "uc_mem_map");
+void GuestMemory::Map(const GuestRegion& region, uint32_t extraProtection) {
+  UnicornEngine::Check(uc_mem_map(engine_.get(), region.address, region.size,
+                                  UnicornProtection(region.protection | extraProtection)),
+                       "uc_mem_map");
   regions_.push_back(region);
   std::sort(regions_.begin(), regions_.end(),
             [](const GuestRegion& a, const GuestRegion& b) { return a.address < b.address; });

@@ -31,8 +31,9 @@ class GuestMemory {
  public:
   explicit GuestMemory(UnicornEngine& engine) : engine_(engine) {}
 
-  // Maps a zero-filled region and records it. Regions are page aligned and never overlap.
-  void Map(const GuestRegion& region);
+  // Maps a zero-filled region and records it. Regions are page aligned and never overlap. The
+  // engine is given `extraProtection` on top of the region's own; the checked accessors are not.
+  void Map(const GuestRegion& region, uint32_t extraProtection = 0);
   // Fills mapped memory as the loader does, whatever the region's protection.
   void Load(uint32_t address, const std::vector<uint8_t>& bytes);
 

@@ -1,9 +1,10 @@
 #include "machine.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <utility>
+
+#include "coredll_exports.h"
 
 namespace emulator {
 namespace {
@@ -13,6 +14,8 @@ constexpr uint32_t kStackTop = 0x01000000;           // the main thread's stack 
 constexpr uint32_t kCoreLibraryBase = 0x01F60000;    // where the core library's routines start
 constexpr uint32_t kReturnInstruction = 0xE12FFF1E;  // bx lr
 constexpr uint32_t kThumbState = 0x20;               // CPSR T bit
+constexpr uint32_t kLargestStack = 1024 * 1024;
+static_assert(kStackTop - kLargestStack >= kImageLimit, "the stack overlaps where images may lie");
 
 std::string Word(uint32_t value, int digits) {
   char text[9];
@@ -24,17 +27,8 @@ int UnicornModel(CpuModel cpu) {
   return cpu == CpuModel::Ti925t ? UC_CPU_ARM_TI925T : UC_CPU_ARM_PXA270;
 }
 
-// Library names compare without regard to ASCII case, as file names do on the device. The bytes
-// are the image's own and need not be text.
-bool IsCoreLibrary(std::string_view library) {
-  return std::ranges::equal(library, kCoreLibrary, [](char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) ==
-           std::tolower(static_cast<unsigned char>(b));
-  });
-}
-
 Handler FindHandler(const ImportBinding& import) {
-  if (!IsCoreLibrary(import.library)) return nullptr;
+  if (!IsCoreLibraryName(import.library)) return nullptr;
   for (const CoreLibraryRoutine& routine : CoreLibraryRoutines()) {
     // Names match exactly, as the device's loader compares them.
     if (import.name ? *import.name == routine.name : import.ordinal == routine.ordinal) {
@@ -42,6 +36,14 @@ Handler FindHandler(const ImportBinding& import) {
     }
   }
   return nullptr;
+}
+
+// "memcpy", or "#1044 (memcpy)" for an import by ordinal.
+std::string RoutineName(const ImportBinding& import) {
+  if (import.name) return *import.name;
+  const std::optional<std::string_view> exported = CoreLibraryExportName(import.ordinal);
+  return "#" + std::to_string(import.ordinal) +
+         (exported ? " (" + std::string(*exported) + ")" : std::string());
 }
 
 }  // namespace
@@ -54,12 +56,19 @@ Machine::Machine(const LoadedImage& image, device::Device& device, MachineSettin
 }
 
 void Machine::MapImage(const LoadedImage& image) {
-  for (const ImageRegion& region : image.regions) {
-    memory_.Map({region.name, region.address, region.size, region.protection});
-    if (!region.bytes.empty()) memory_.Load(region.address, region.bytes);
-  }
   imageStart_ = image.base;
   imageEnd_ = image.base + image.sizeOfImage;
+  codePages_.assign((imageEnd_ - imageStart_) / kPageSize, false);
+  for (const ImageRegion& region : image.regions) {
+    // The device's MMU cannot forbid fetches from a readable page; the engine is told the same.
+    memory_.Map({region.name, region.address, region.size, region.protection}, kExecute);
+    if (!region.bytes.empty()) memory_.Load(region.address, region.bytes);
+    if (region.protection & kExecute) {
+      for (uint32_t page = 0; page < region.size / kPageSize; ++page) {
+        codePages_[(region.address - imageStart_) / kPageSize + page] = true;
+      }
+    }
+  }
   entry_ = image.entryAddress;
   stackSize_ = image.stackSize;
   memory_.Map({"stack", kStackTop - stackSize_, stackSize_, kRead | kWrite});
@@ -70,14 +79,14 @@ void Machine::MapImage(const LoadedImage& image) {
 void Machine::BindImports(const std::vector<ImportBinding>& imports) {
   stubs_.push_back({"process exit", nullptr});
   for (const ImportBinding& import : imports) {
-    const std::string routine = import.name ? *import.name : "#" + std::to_string(import.ordinal);
-    stubs_.push_back({Printable(import.library + "!" + routine), FindHandler(import)});
+    stubs_.push_back({Printable(import.library + "!" + RoutineName(import)), FindHandler(import)});
+    if (!import.slotMapped) continue;  // bound, then discarded with its section
     memory_.Load(import.slotAddress,
                  LittleEndianWord(kCoreLibraryBase + 4 * static_cast<uint32_t>(stubs_.size() - 1)));
   }
   const uint32_t size =
       (4 * static_cast<uint32_t>(stubs_.size()) + kPageSize - 1) / kPageSize * kPageSize;
-  memory_.Map({std::string(kCoreLibrary), kCoreLibraryBase, size, kRead | kExecute});
+  memory_.Map({std::string(kCoreLibraryName), kCoreLibraryBase, size, kRead | kExecute});
   std::vector<uint8_t> code;
   for (size_t i = 0; i < size / 4; ++i) {
     for (uint8_t byte : LittleEndianWord(kReturnInstruction)) code.push_back(byte);
@@ -146,12 +155,28 @@ int Machine::Finish(uc_err result) {
   return static_cast<int>(engine_.Register(UC_ARM_REG_R0));  // the process's exit status
 }
 
-void Machine::OnImageInstruction(uc_engine*, uint64_t, uint32_t, void* machine) {
+void Machine::OnImageInstruction(uc_engine*, uint64_t address, uint32_t, void* machine) {
   Machine& self = *static_cast<Machine*>(machine);
   if (++self.instructions_ > self.settings_.maxInstructions) {
     --self.instructions_;  // this one is not executed
     self.Stop("more than " + std::to_string(self.settings_.maxInstructions) + " instructions");
+    return;
   }
+  if (!self.codePages_[(address - self.imageStart_) / kPageSize]) {
+    self.NoteDataFetch(static_cast<uint32_t>(address));
+  }
+}
+
+// The device runs instructions in a data section as it runs any other; it is noted once per
+// section, at the first address, since it almost certainly means a broken image.
+void Machine::NoteDataFetch(uint32_t address) {
+  const GuestRegion* region = memory_.RegionAt(address);
+  const std::string name = region ? region->name : "the image";
+  if (std::ranges::find(dataFetchRegions_, name) != dataFetchRegions_.end()) return;
+  dataFetchRegions_.push_back(name);
+  notes_.push_back("instructions fetched from " + memory_.Describe(address) +
+                   ", which is not code: the device runs them (its pages have no execute-never "
+                   "bit)");
 }
 
 void Machine::OnStubInstruction(uc_engine*, uint64_t address, uint32_t, void* machine) {
@@ -162,7 +187,7 @@ void Machine::CallStub(uint32_t address) {
   const uint32_t offset = address - kCoreLibraryBase;
   // Stub 0, the exit address, is never reached here: the engine stops in front of it.
   if (offset % 4 != 0 || offset / 4 >= stubs_.size()) {
-    Stop("jump into " + std::string(kCoreLibrary) + " at " + HexAddress(address) +
+    Stop("jump into " + std::string(kCoreLibraryName) + " at " + HexAddress(address) +
          ", where no routine starts");
     return;
   }

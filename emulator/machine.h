@@ -42,6 +42,9 @@ class Machine {
   // Instructions the guest executed inside the image, over every Start.
   uint64_t instructionsExecuted() const { return instructions_; }
 
+  // What the run did that the device allows but that almost certainly means a broken image.
+  const std::vector<std::string>& notes() const { return notes_; }
+
  private:
   struct Stub {
     std::string name;  // "COREDLL.dll!MessageBoxW"
@@ -61,6 +64,7 @@ class Machine {
   static void OnInterrupt(uc_engine*, uint32_t number, void* machine);
 
   void CallStub(uint32_t address);
+  void NoteDataFetch(uint32_t address);
   void Stop(std::string fault);
   std::string Report(const std::string& what) const;
   std::string Registers() const;
@@ -71,7 +75,10 @@ class Machine {
   UnicornEngine engine_;
   GuestMemory memory_;
   uint32_t imageStart_ = 0, imageEnd_ = 0, entry_ = 0, stackSize_ = 0;
-  std::vector<Stub> stubs_;  // stub 0 ends the process; the others are the imports
+  std::vector<Stub> stubs_;      // stub 0 ends the process; the others are the imports
+  std::vector<bool> codePages_;  // per page of the image: inside an executable section
+  std::vector<std::string> dataFetchRegions_;  // the regions whose fetches are noted
+  std::vector<std::string> notes_;
   uint64_t instructions_ = 0;
   std::optional<std::string> fault_;
   std::exception_ptr pending_;  // thrown by a handler, rethrown once the engine has stopped
