@@ -160,6 +160,7 @@ int Run(const cesim::Options& options, RunNotes& notes) {
   device::DeviceSettings settings = DeviceSettingsFor(options);
   std::optional<emulator::LoadedImage> image;
   if (options.image) image = LoadDeviceImage(*options.image);
+  if (image) settings.imageBase = image->base;
   if (image) notes.Add(image->notes);
   // An image brings its own string table, read from its resources as the device reads it.
   auto resources =
