@@ -122,6 +122,10 @@ const FaultCase kFaults[] = {
      TestImage("bad_pointer_memset"),
      {},
      "memset(0x00000004, 0, 16) writes outside writable memory;"},
+    {"memset from writable memory on into read-only resources",
+     TestImage("memset_across"),
+     {},
+     "memset(0x00013FF0, 0, 32) writes outside writable memory;"},
     {"import the device lacks",
      "",
      {},
@@ -172,14 +176,15 @@ TEST(EmulatorFaults, StopTheRunWithOneLineAndLeaveTheRegistryFile) {
   }
 }
 
-// Images that misuse the platform without faulting: the call fails the way the device's does,
-// and the program goes on.
+// Images that misuse the platform without faulting, or call it in ways the device answers in its
+// own way: each call answers as the device's does, and the program goes on. The programs that check
+// several answers return a bit mask of those that differ, 0 when all match.
 struct FailedCall {
   const char* why;
   std::string image;
   std::vector<std::string> arguments;
   int exitStatus;
-  const char* traceLine;  // expected among the output, or empty
+  std::vector<std::string> traceLines;  // expected among the output
 };
 
 const FailedCall kFailedCalls[] = {
@@ -187,12 +192,34 @@ const FailedCall kFailedCalls[] = {
      TestImage("bad_pointer_call"),
      {},
      87,
-     "trace: RegOpenKeyExW(bad pointer 0x00000004 (unmapped)) -> ERROR_INVALID_PARAMETER\n"},
-    {"an ARMv5 instruction on the XScale",
-     TestImage("count_leading_zeros"),
-     {"--cpu", "pxa270"},
-     31,
-     ""},
+     {"trace: RegOpenKeyExW(bad pointer 0x00000004 (unmapped)) -> ERROR_INVALID_PARAMETER\n"}},
+    {"an ARMv5 instruction on the XScale", TestImage("count_leading_zeros"), {"--cpu", "pxa270"}, 31,
+     {}},
+    {"the string loader's answers",
+     TestImage("load_string"),
+     {},
+     0,
+     {"trace: LoadStringW(0x02C4F0A6, 9999, buffer, 10) -> 0\n",
+      "trace: LoadStringW(0x02C4F0A6, 5020, buffer, 5) -> 4 \"Sie \"\n",
+      "trace: LoadStringW(0x02C4F0A6, 5020, NULL, 0) -> 0x000145BA (the string in the image's "
+      "resources)\n",
+      "trace: LoadStringW(0x02C4F0A6, 5020, buffer, 200) -> 0 (a fault while copying)\n"}},
+    {"a question with an icon, a default button and no caption",
+     TestImage("message_box"),
+     {"--answer", "yes"},
+     6,
+     {"┌[Error]─", "│ (?) Weiter?",
+      "trace: MessageBoxW(NULL, \"Weiter?\", NULL, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) -> "
+      "IDYES\n"}},
+    {"the registry as the platform's drivers use it",
+     TestImage("registry_calls"),
+     {},
+     0,
+     {"trace: RegOpenKeyExW(HKEY_LOCAL_MACHINE, \"\\System\\StorageManager\\Profiles\\MMC\", 0, "
+      "0x000F003F, buffer) -> ERROR_SUCCESS, key 0x00002001\n",
+      "trace: RegOpenKeyExW(0x00002001, NULL, 0, 0x00000000, buffer) -> ERROR_SUCCESS, key "
+      "0x00002002\n",
+      "  changed: [HKEY_LOCAL_MACHINE] \"Updated\": (none) -> dword:00000001\n"}},
 };
 
 TEST(EmulatorFailedCalls, FailAsTheDeviceDoesAndTheProgramGoesOn) {
@@ -201,7 +228,9 @@ TEST(EmulatorFailedCalls, FailAsTheDeviceDoesAndTheProgramGoesOn) {
     arguments.insert(arguments.end(), call.arguments.begin(), call.arguments.end());
     CesimRun run = RunCesim(arguments);
     EXPECT_EQ(run.exitStatus, call.exitStatus) << call.why << ": " << run.err;
-    EXPECT_NE(run.out.find(call.traceLine), std::string::npos) << call.why << ": " << run.out;
+    for (const std::string& line : call.traceLines) {
+      EXPECT_NE(run.out.find(line), std::string::npos) << call.why << ": " << run.out;
+    }
   }
 }
 
