@@ -498,18 +498,20 @@ TEST(ImageLoader, AppliesBaseRelocationsAsTheDeviceDoes) {
     const char* what;
     std::vector<uint16_t> entries;
     uint32_t expected;  // the word at .text + 0x10
+    uint32_t preferredBase = kPreferredBase;
   };
-  const uint32_t highLow = (uint32_t{high} << 16 | low) + kDelta;
+  const uint32_t highLow = (uint32_t{high} << 16 | low) + 0x10000 - 0x30000;
   const Row rows[] = {
       {"HIGHLOW", {0x3010}, word + kDelta},
       {"ABSOLUTE is padding", {0x0010, 0x3010}, word + kDelta},
       {"LOW alone", {0x2010}, (word & 0xFFFF0000) | ((low + kDelta) & 0xFFFF)},
       {"HIGH then LOW",
        {0x1012, 0x2010},
-       (((highLow + 0x8000) >> 16) & 0xFFFF) << 16 | (highLow & 0xFFFF)},
-      {"HIGHADJ takes the next entry as its low half",
-       {0x4012, 0x0010},
-       (word & 0xFFFF) | ((high + ((0x10 + kDelta + 0x8000) >> 16)) & 0xFFFF) << 16},
+       (((highLow + 0x8000) >> 16) & 0xFFFF) << 16 | (highLow & 0xFFFF),
+       0x30000},
+      {"HIGHADJ takes the next entry as its low half, rounded",
+       {0x4012, 0x7900},
+       (word & 0xFFFF) | ((high + ((0x7900 + kDelta + 0x8000) >> 16)) & 0xFFFF) << 16},
       {"a second HIGHLOW block entry", {0x3010, 0x3010}, word + 2 * kDelta},
   };
   for (const Row& row : rows) {
@@ -518,6 +520,7 @@ TEST(ImageLoader, AppliesBaseRelocationsAsTheDeviceDoes) {
     const Layout layout(file);
     Put(file, layout.Optional(offsetof(Opt, CheckSum)), 0);
     WithRelocations(0x1000, row.entries)(file, layout);
+    Put(file, layout.Optional(offsetof(Opt, ImageBase)), row.preferredBase);
     const emulator::LoadedImage image = emulator::LoadImage(file, "image.exe");
     EXPECT_EQ(image.base, 0x10000u);
     EXPECT_TRUE(image.notes.empty());
