@@ -118,8 +118,8 @@ constexpr UINT kDefaultButtonMask = 0x00000F00;
 
 // "MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2"; bits with no name are shown in hex.
 std::string StyleName(UINT style) {
-  static const char* const groups[] = {"MB_OK",    "MB_OKCANCEL",    "MB_ABORTRETRYIGNORE",
-                                       "MB_YESNOCANCEL", "MB_YESNO", "MB_RETRYCANCEL"};
+  static const char* const groups[] = {"MB_OK",          "MB_OKCANCEL", "MB_ABORTRETRYIGNORE",
+                                       "MB_YESNOCANCEL", "MB_YESNO",    "MB_RETRYCANCEL"};
   static const char* const icons[] = {"", "MB_ICONHAND", "MB_ICONQUESTION", "MB_ICONEXCLAMATION",
                                       "MB_ICONASTERISK"};
   static const char* const defaults[] = {"", "MB_DEFBUTTON2", "MB_DEFBUTTON3", "MB_DEFBUTTON4"};

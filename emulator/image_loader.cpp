@@ -248,11 +248,13 @@ class Loader {
                                         ", expected 1 byte or more, ending within SizeOfImage " +
                                         Hex(optional_.SizeOfImage.Value()));
     }
+    // The device wants all of SizeOfRawData in the file, though it reads no more than VirtualSize.
     const uint32_t pointer = header.PointerToRawData.Value();
-    const uint32_t count = std::min(header.SizeOfRawData.Value(), virtualSize);
-    if (uint64_t{pointer} + count > file_.size()) {
-      Fail(field + ": PointerToRawData", Hex(pointer) + " with " + Hex(count) +
-                                             " bytes to read, past the end of the " +
+    const uint32_t raw = header.SizeOfRawData.Value();
+    const uint32_t count = std::min(raw, virtualSize);
+    if (raw != 0 && uint64_t{pointer} + raw > file_.size()) {
+      Fail(field + ": PointerToRawData", Hex(pointer) + " with SizeOfRawData " + Hex(raw) +
+                                             ", past the end of the " +
                                              std::to_string(file_.size()) + "-byte file");
     }
     const uint32_t characteristics = header.Characteristics.Value();

@@ -113,12 +113,15 @@ TEST(DeviceRegistry, OpensTheSameKeyAgainForAnEmptySubKeyAndTracesWhatItWasGiven
 TEST(DeviceRegistry, TakesThePredefinedRootsAsOpenKeys) {
   TestDevice device;
   const BYTE data[] = {1, 0, 0, 0};
-  EXPECT_EQ(device.device.RegSetValueExW(HKEY_LOCAL_MACHINE, u"Flag", 0, device::kRegDword, data, 4),
-            ERROR_SUCCESS);
+  EXPECT_EQ(
+      device.device.RegSetValueExW(HKEY_LOCAL_MACHINE, u"Flag", 0, device::kRegDword, data, 4),
+      ERROR_SUCCESS);
   EXPECT_EQ(device.device.RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
-  EXPECT_EQ(device.device.RegSetValueExW(HKEY_LOCAL_MACHINE, u"Flag", 0, device::kRegDword, data, 4),
-            ERROR_SUCCESS);
-  const device::RegValue* stored = device.device.registry().FindValue(u"HKEY_LOCAL_MACHINE", u"Flag");
+  EXPECT_EQ(
+      device.device.RegSetValueExW(HKEY_LOCAL_MACHINE, u"Flag", 0, device::kRegDword, data, 4),
+      ERROR_SUCCESS);
+  const device::RegValue* stored =
+      device.device.registry().FindValue(u"HKEY_LOCAL_MACHINE", u"Flag");
   ASSERT_NE(stored, nullptr);
   EXPECT_EQ(stored->type, device::kRegDword);
   EXPECT_EQ(device.device.RegCloseKey(0x80000004), kInvalidHandle);  // not a root
@@ -278,8 +281,7 @@ TEST(DeviceStrings, AFaultWhileCopyingGivesZero) {
       written[index] = unit;
       return true;
     };
-    EXPECT_EQ(device.device.LoadStringInto(device::kProcessHandle, 5020, &store, 10),
-              test.expected)
+    EXPECT_EQ(device.device.LoadStringInto(device::kProcessHandle, 5020, &store, 10), test.expected)
         << test.faultAt;
     EXPECT_EQ(written.size(), test.faultAt) << test.faultAt;
   }
@@ -411,27 +413,41 @@ TEST(StorageManagerFolder, ReadsFolderAsTheStorageManagerDoes) {
     std::u16string expected;
   } cases[] = {
       {"none", {}, {}, true, u"Mounted Volume"},
-      {"terminated", Value{device::kRegSz, text(u"Speicherkarte", true)}, {}, true,
+      {"terminated",
+       Value{device::kRegSz, text(u"Speicherkarte", true)},
+       {},
+       true,
        u"Speicherkarte"},
-      {"not terminated", Value{device::kRegSz, text(u"Speicherkarte", false)}, {}, true,
+      {"not terminated",
+       Value{device::kRegSz, text(u"Speicherkarte", false)},
+       {},
+       true,
        u"Speicherkartee"},
       {"empty string", Value{device::kRegSz, text(u"", true)}, {}, true, u""},
       {"no bytes at all", Value{device::kRegSz, {}}, {}, true, u"Mounted Volume"},
       {"odd byte count", Value{device::kRegSz, {'A', 0, 'B'}}, {}, true, u"ABunted Volume"},
       {"another type", Value{device::kRegExpandSz, text(u"X", true)}, {}, true, u"Mounted Volume"},
-      {"too long", Value{device::kRegSz, text(std::u16string(32, u'x'), true)}, {}, true,
+      {"too long",
+       Value{device::kRegSz, text(std::u16string(32, u'x'), true)},
+       {},
+       true,
        u"Mounted Volume"},
-      {"32 units, no room for a terminator", Value{device::kRegSz, text(std::u16string(32, u'x'),
-       false)}, {}, true, std::u16string(32, u'x')},
+      {"32 units, no room for a terminator",
+       Value{device::kRegSz, text(std::u16string(32, u'x'), false)},
+       {},
+       true,
+       std::u16string(32, u'x')},
       {"shared value after a failed own one", Value{device::kRegBinary, text(u"X", true)},
        Value{device::kRegSz, text(u"Foo", false)}, true, u"Foonted Volume"},
-      {"shared value, no profile key", {}, Value{device::kRegSz, text(u"Foo", false)}, false,
+      {"shared value, no profile key",
+       {},
+       Value{device::kRegSz, text(u"Foo", false)},
+       false,
        u"Foonted Volume"},
       // A failed read clears the first unit, so an empty shared value then leaves nothing.
       {"no bytes shared after a failed own value", Value{device::kRegBinary, {}},
        Value{device::kRegSz, {}}, true, u""},
-      {"no bytes shared, no profile key", {}, Value{device::kRegSz, {}}, false,
-       u"Mounted Volume"},
+      {"no bytes shared, no profile key", {}, Value{device::kRegSz, {}}, false, u"Mounted Volume"},
   };
   for (const auto& test : cases) {
     device::Registry registry;

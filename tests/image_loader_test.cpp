@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstddef>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -306,11 +306,14 @@ std::vector<Refusal> Refusals() {
        "section .rsrc: VirtualSize: 0x1001 at RVA 0x4000, expected 1 byte or more, ending within "
        "SizeOfImage 0x5000"},
       {SetSection(".rsrc", offsetof(Sec, PointerToRawData), 0x1000),
-       "section .rsrc: PointerToRawData: 0x1000 with 0x9FC bytes to read, past the end of the "
+       "section .rsrc: PointerToRawData: 0x1000 with SizeOfRawData 0xA00, past the end of the "
        "5120-byte file"},
       {Truncate(0x1000),
-       "section .rsrc: PointerToRawData: 0xA00 with 0x9FC bytes to read, past the end of the "
+       "section .rsrc: PointerToRawData: 0xA00 with SizeOfRawData 0xA00, past the end of the "
        "4096-byte file"},
+      {SetSection(".rsrc", offsetof(Sec, SizeOfRawData), 0xA01),  // more than VirtualSize reads
+       "section .rsrc: PointerToRawData: 0xA00 with SizeOfRawData 0xA01, past the end of the "
+       "5120-byte file"},
       {Set([](const Layout& l) { return l.Directory(pe::IMAGE_DIRECTORY_ENTRY_IMPORT) + 4; }, 0),
        "DataDirectory[1] (imports): RVA 0x2024, size 0x0: both or neither must be zero"},
       {Set([](const Layout& l) { return l.FirstImport(offsetof(Imp, Name)); }, 0x8000),
