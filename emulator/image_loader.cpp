@@ -26,7 +26,6 @@ constexpr uint32_t kNtHeadersSize =
     sizeof(uint32_t) + sizeof(FileHeader) + sizeof(OptionalHeader32);
 constexpr uint32_t kLoadBase = 0x10000;  // where an image that keeps its relocations is loaded
 constexpr uint32_t kHighestFixedBase = 0x400000;  // the last base an image without them may have
-constexpr uint16_t kMaxSections = 96;
 // Windows CE 4.20: the newest subsystem version the device starts.
 constexpr std::pair<uint16_t, uint16_t> kDeviceVersion{4, 20};
 // The main thread's stack: SizeOfStackReserve counts from version 2.2, page-rounded and clamped.
@@ -108,7 +107,8 @@ class Loader {
     }
     const auto dos = ReadAt<DosHeader>(file_, 0);
     if (dos.e_magic.Value() != IMAGE_DOS_SIGNATURE) {
-      Fail("e_magic", Hex(dos.e_magic.Value(), 4) + ", expected 0x5A4D (\"MZ\")");
+      Note("e_magic", Hex(dos.e_magic.Value(), 4) +
+                          ", not 0x5A4D (\"MZ\"): the device's loader reads only e_lfanew");
     }
     ntHeaders_ = dos.e_lfanew.Value();
     if (uint64_t{ntHeaders_} + kNtHeadersSize > file_.size()) {
@@ -123,36 +123,36 @@ class Loader {
     optional_ = ReadAt<OptionalHeader32>(file_, ntHeaders_ + sizeof(uint32_t) + sizeof(FileHeader));
   }
 
-  void CheckFileHeader() const {
+  void CheckFileHeader() {
     const uint16_t machine = header_.Machine.Value();
     if (machine != IMAGE_FILE_MACHINE_ARM) {
       Fail("Machine", Hex(machine, 4) + ", expected 0x01C0 (ARM)");
     }
     const uint16_t flags = header_.Characteristics.Value();
-    if (!(flags & IMAGE_FILE_EXECUTABLE_IMAGE)) {
-      Fail("Characteristics", Hex(flags, 4) + ", IMAGE_FILE_EXECUTABLE_IMAGE is not set");
-    }
     if (flags & IMAGE_FILE_DLL) {
       Fail("Characteristics", Hex(flags, 4) + ", IMAGE_FILE_DLL is set: a DLL is not a program");
     }
-    if (header_.SizeOfOptionalHeader.Value() != sizeof(OptionalHeader32)) {
-      Fail("SizeOfOptionalHeader", Hex(header_.SizeOfOptionalHeader.Value(), 4) +
-                                       ", expected 0x00E0 (the device reads the section table "
-                                       "after 224 bytes)");
+    if (!(flags & IMAGE_FILE_EXECUTABLE_IMAGE)) {
+      Note("Characteristics", Hex(flags, 4) +
+                                  ", IMAGE_FILE_EXECUTABLE_IMAGE is not set: the device's loader "
+                                  "does not look at it");
     }
-    const uint16_t sections = header_.NumberOfSections.Value();
-    if (sections == 0 || sections > kMaxSections) {
-      Fail("NumberOfSections", std::to_string(sections) + ", expected 1 to 96");
+    if (header_.SizeOfOptionalHeader.Value() != sizeof(OptionalHeader32)) {
+      Note("SizeOfOptionalHeader", Hex(header_.SizeOfOptionalHeader.Value(), 4) +
+                                       ", not 0x00E0: the device reads the section table after "
+                                       "224 bytes all the same");
     }
   }
 
   void CheckOptionalHeader() {
     const OptionalHeader32& o = optional_;
     if (o.Magic.Value() != IMAGE_NT_OPTIONAL_HDR32_MAGIC) {
-      Fail("Magic", Hex(o.Magic.Value(), 4) + ", expected 0x010B (PE32)");
+      Note("Magic", Hex(o.Magic.Value(), 4) +
+                        ", not 0x010B (PE32): the device reads the header as PE32 all the same");
     }
     if (o.NumberOfRvaAndSizes.Value() != IMAGE_NUMBEROF_DIRECTORY_ENTRIES) {
-      Fail("NumberOfRvaAndSizes", std::to_string(o.NumberOfRvaAndSizes.Value()) + ", expected 16");
+      Note("NumberOfRvaAndSizes", std::to_string(o.NumberOfRvaAndSizes.Value()) +
+                                      ", not 16: the device reads 16 directories all the same");
     }
     // Only a Windows CE GUI image states its version; the device takes any other as CE 1.0.
     std::pair<uint16_t, uint16_t> version{1, 0};
@@ -169,17 +169,17 @@ class Loader {
       Fail("subsystem version", shown + ", newer than the device's 4.20");
     }
     if (o.SectionAlignment.Value() != kPageSize) {
-      Fail("SectionAlignment", Hex(o.SectionAlignment.Value()) + ", expected 0x1000");
+      Note("SectionAlignment", Hex(o.SectionAlignment.Value()) +
+                                   ", not 0x1000: the device places each section at its RVA "
+                                   "without looking at it");
     }
     const uint32_t fileAlignment = o.FileAlignment.Value();
     if (!std::has_single_bit(fileAlignment) || fileAlignment < 0x200 || fileAlignment > kPageSize) {
-      Fail("FileAlignment", Hex(fileAlignment) + ", expected a power of two from 0x200 to 0x1000");
+      Note("FileAlignment", Hex(fileAlignment) +
+                                ", not a power of two from 0x200 to 0x1000: the device reads each "
+                                "section from its file offset without looking at it");
     }
     CheckPlacement();
-    if (o.SizeOfHeaders.Value() > file_.size()) {
-      Fail("SizeOfHeaders", Hex(o.SizeOfHeaders.Value()) + ", past the end of the " +
-                                std::to_string(file_.size()) + "-byte file");
-    }
     const ImageDataDirectory& com = o.DataDirectory[IMAGE_DIRECTORY_ENTRY_COM_DESCRIPTOR];
     if (com.VirtualAddress.Value() != 0 || com.Size.Value() != 0) {
       Fail("DataDirectory[14] (COM descriptor)",
@@ -219,14 +219,24 @@ class Loader {
   }
 
   // The headers are read but not mapped: no section covers them on the device.
+  // The device reads each section header from the file; SizeOfHeaders means nothing to it.
   void ReadSections() {
     const uint32_t headers = optional_.SizeOfHeaders.Value();
     const uint64_t table = uint64_t{ntHeaders_} + kNtHeadersSize;
     const uint64_t tableEnd = table + header_.NumberOfSections.Value() * sizeof(SectionHeader);
-    if (tableEnd > headers) {  // SizeOfHeaders is within the file
-      Fail("section table", "ends at " + Hex(tableEnd) + ", past SizeOfHeaders " + Hex(headers));
+    if (tableEnd > file_.size()) {
+      Fail("section table", "ends at " + Hex(tableEnd) + ", past the end of the " +
+                                std::to_string(file_.size()) + "-byte file");
     }
-    previousEnd_ = AlignUp(headers, kPageSize);
+    if (headers < tableEnd || headers > file_.size()) {
+      Note("SizeOfHeaders", Hex(headers) + ", not the headers' size within the " +
+                                std::to_string(file_.size()) +
+                                "-byte file: the device does not use it");
+    }
+    if (tableEnd == table) {
+      Note("NumberOfSections",
+           "0: the device finds no section for the entry point and starts the process at 0");
+    }
     for (uint64_t at = table; at < tableEnd; at += sizeof(SectionHeader)) {
       ReadSection(ReadAt<SectionHeader>(file_, at));
     }
@@ -239,9 +249,11 @@ class Loader {
     const uint32_t rva = header.VirtualAddress.Value();
     const uint32_t virtualSize = header.VirtualSize.Value();
     if (rva % kPageSize != 0 || rva < previousEnd_) {
-      Fail(field + ": VirtualAddress", Hex(rva) + ", expected a page-aligned RVA from " +
-                                           Hex(previousEnd_) + ", after " +
-                                           (sections_.empty() ? "headers" : sections_.back().name));
+      Fail(field + ": VirtualAddress",
+           Hex(rva) + ", expected a page-aligned RVA" +
+               (sections_.empty()
+                    ? std::string()
+                    : " from " + Hex(previousEnd_) + ", after " + sections_.back().name));
     }
     if (virtualSize == 0 || uint64_t{rva} + virtualSize > optional_.SizeOfImage.Value()) {
       Fail(field + ": VirtualSize", Hex(virtualSize) + " at RVA " + Hex(rva) +
@@ -330,6 +342,7 @@ class Loader {
   // The device starts the main thread at base + AddressOfEntryPoint without looking at it.
   void CheckEntry() {
     const uint32_t entry = optional_.AddressOfEntryPoint.Value();
+    if (sections_.empty()) return;  // the entry address stays 0
     const Section* section = SectionAt(entry, 4);
     if (section == nullptr || !(section->protection & kExecute) || entry % 4 != 0) {
       Note("AddressOfEntryPoint",
@@ -367,14 +380,13 @@ class Loader {
   }
 
   // A data directory, or nothing when it is absent (RVA and size zero).
-  std::optional<ImageDataDirectory> Directory(size_t index, const std::string& field) const {
+  // A data directory, or nothing when its size is zero: the device then reads none of it.
+  std::optional<ImageDataDirectory> Directory(size_t index, const std::string& field) {
     const ImageDataDirectory& directory = optional_.DataDirectory[index];
     const uint32_t rva = directory.VirtualAddress.Value(), size = directory.Size.Value();
-    if (rva == 0 && size == 0) return std::nullopt;
-    if (rva == 0 || size == 0) {
-      Fail(field, "RVA " + Hex(rva) + ", size " + Hex(size) + ": both or neither must be zero");
-    }
-    return directory;
+    if (size != 0) return directory;
+    if (rva != 0) Note(field, "RVA " + Hex(rva) + " with size 0: the device reads none of it");
+    return std::nullopt;
   }
 
   // The descriptors end at the first one without a lookup table, as on the device.
@@ -454,7 +466,20 @@ class Loader {
     return binding;
   }
 
+  // The device reads the resource tree only when the program asks for a resource: a broken tree
+  // does not stop the image from starting, and the program finds no resources in it.
   void ReadResources() {
+    try {
+      ReadResourceTree();
+    } catch (const ImageError& error) {
+      image_.notes.push_back(std::string(error.what()) +
+                             ": the device reads resources only when asked, so the image starts "
+                             "and finds none");
+      image_.resources.clear();
+    }
+  }
+
+  void ReadResourceTree() {
     const auto directory =
         Directory(IMAGE_DIRECTORY_ENTRY_RESOURCE, "DataDirectory[2] (resources)");
     if (!directory) return;
