@@ -202,7 +202,8 @@ inline uint32_t ImageChecksum(std::span<const uint8_t> file, size_t checksumFiel
   };
   uint32_t sum = 0;
   for (size_t i = 0; i < file.size(); i += 2) {
-    sum += byteAt(i) | byteAt(i + 1) << 8;
+    const bool plain = i + 1 < file.size() && (i + 1 < checksumField || i >= checksumField + 4);
+    sum += plain ? file[i] | file[i + 1] << 8 : byteAt(i) | byteAt(i + 1) << 8;
     sum = (sum & 0xFFFF) + (sum >> 16);
   }
   return sum + static_cast<uint32_t>(file.size());
