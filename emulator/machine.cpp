@@ -71,7 +71,7 @@ void Machine::MapImage(const LoadedImage& image) {
   }
   entry_ = image.entryAddress;
   stackSize_ = image.stackSize;
-  memory_.Map({"stack", kStackTop - stackSize_, stackSize_, kRead | kWrite});
+  memory_.Map({"stack", kStackTop - stackSize_, stackSize_, kRead | kWrite}, kExecute);
 }
 
 // Every import gets a routine of its own in the core library's area: a return instruction that
@@ -101,6 +101,10 @@ void Machine::InstallHooks() {
   UnicornEngine::Check(
       uc_hook_add(engine_.get(), &hook, UC_HOOK_CODE, reinterpret_cast<void*>(&OnImageInstruction),
                   this, imageStart_, imageEnd_ - 1),
+      "uc_hook_add");
+  UnicornEngine::Check(
+      uc_hook_add(engine_.get(), &hook, UC_HOOK_CODE, reinterpret_cast<void*>(&OnStackInstruction),
+                  this, kStackTop - stackSize_, kStackTop - 1),
       "uc_hook_add");
   UnicornEngine::Check(
       uc_hook_add(engine_.get(), &hook, UC_HOOK_CODE, reinterpret_cast<void*>(&OnStubInstruction),
@@ -157,18 +161,26 @@ int Machine::Finish(uc_err result) {
 
 void Machine::OnImageInstruction(uc_engine*, uint64_t address, uint32_t, void* machine) {
   Machine& self = *static_cast<Machine*>(machine);
-  if (++self.instructions_ > self.settings_.maxInstructions) {
-    --self.instructions_;  // this one is not executed
-    self.Stop("more than " + std::to_string(self.settings_.maxInstructions) + " instructions");
-    return;
-  }
-  if (!self.codePages_[(address - self.imageStart_) / kPageSize]) {
+  if (self.CountInstruction() && !self.codePages_[(address - self.imageStart_) / kPageSize]) {
     self.NoteDataFetch(static_cast<uint32_t>(address));
   }
 }
 
-// The device runs instructions in a data section as it runs any other; it is noted once per
-// section, at the first address, since it almost certainly means a broken image.
+void Machine::OnStackInstruction(uc_engine*, uint64_t address, uint32_t, void* machine) {
+  Machine& self = *static_cast<Machine*>(machine);
+  if (self.CountInstruction()) self.NoteDataFetch(static_cast<uint32_t>(address));
+}
+
+// Counts one instruction of the program's own; false when it is one too many and the run stops.
+bool Machine::CountInstruction() {
+  if (++instructions_ <= settings_.maxInstructions) return true;
+  --instructions_;  // this one is not executed
+  Stop("more than " + std::to_string(settings_.maxInstructions) + " instructions");
+  return false;
+}
+
+// The device runs instructions in a data section or on the stack as it runs any other; it is
+// noted once per region, at the first address, since it almost certainly means a broken image.
 void Machine::NoteDataFetch(uint32_t address) {
   const GuestRegion* region = memory_.RegionAt(address);
   const std::string name = region ? region->name : "the image";

@@ -39,7 +39,7 @@ class Machine {
   // passes through.
   int Start(HINSTANCE instance, HINSTANCE previous, const char16_t* commandLine, int show);
 
-  // Instructions the guest executed inside the image, over every Start.
+  // Instructions the guest executed inside the image (or, broken, on its stack), over every Start.
   uint64_t instructionsExecuted() const { return instructions_; }
 
   // What the run did that the device allows but that almost certainly means a broken image.
@@ -58,6 +58,8 @@ class Machine {
   int Finish(uc_err result);
 
   static void OnImageInstruction(uc_engine*, uint64_t address, uint32_t size, void* machine);
+  static void OnStackInstruction(uc_engine*, uint64_t address, uint32_t size, void* machine);
+  bool CountInstruction();
   static void OnStubInstruction(uc_engine*, uint64_t address, uint32_t size, void* machine);
   static bool OnBadAccess(uc_engine*, uc_mem_type type, uint64_t address, int size, int64_t value,
                           void* machine);

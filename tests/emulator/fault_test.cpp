@@ -286,6 +286,12 @@ const DeviceRun kDeviceRuns[] = {
      },
      42,
      {}},
+    {"a call onto the stack, which ARMv5 pages cannot forbid either",
+     TestImage("stack_code"),
+     [](std::string&) {},
+     7,
+     {"instructions fetched from 0x00FFFFF0 (stack), which is not code: the device runs them (its "
+      "pages have no execute-never bit)"}},
     {"jump into writable data, which ARMv5 pages cannot forbid",
      TestImage("jump_to_data"),
      [](std::string&) {},
