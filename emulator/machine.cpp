@@ -58,20 +58,13 @@ Machine::Machine(const LoadedImage& image, device::Device& device, MachineSettin
 void Machine::MapImage(const LoadedImage& image) {
   imageStart_ = image.base;
   imageEnd_ = image.base + image.sizeOfImage;
-  codePages_.assign((imageEnd_ - imageStart_) / kPageSize, false);
   for (const ImageRegion& region : image.regions) {
-    // The device's MMU cannot forbid fetches from a readable page; the engine is told the same.
-    memory_.Map({region.name, region.address, region.size, region.protection}, kExecute);
+    memory_.Map({region.name, region.address, region.size, region.protection});
     if (!region.bytes.empty()) memory_.Load(region.address, region.bytes);
-    if (region.protection & kExecute) {
-      for (uint32_t page = 0; page < region.size / kPageSize; ++page) {
-        codePages_[(region.address - imageStart_) / kPageSize + page] = true;
-      }
-    }
   }
   entry_ = image.entryAddress;
   stackSize_ = image.stackSize;
-  memory_.Map({"stack", kStackTop - stackSize_, stackSize_, kRead | kWrite}, kExecute);
+  memory_.Map({"stack", kStackTop - stackSize_, stackSize_, kRead | kWrite});
 }
 
 // Every import gets a routine of its own in the core library's area: a return instruction that
@@ -98,13 +91,11 @@ void Machine::InstallHooks() {
   const uint32_t stubsEnd =
       memory_.RegionAt(kCoreLibraryBase)->address + memory_.RegionAt(kCoreLibraryBase)->size;
   uc_hook hook;
+  // One hook counts the program's instructions, in the image and (broken) on its stack: the
+  // engine tests every code hook's range at every instruction, so there is one, not two.
   UnicornEngine::Check(
-      uc_hook_add(engine_.get(), &hook, UC_HOOK_CODE, reinterpret_cast<void*>(&OnImageInstruction),
-                  this, imageStart_, imageEnd_ - 1),
-      "uc_hook_add");
-  UnicornEngine::Check(
-      uc_hook_add(engine_.get(), &hook, UC_HOOK_CODE, reinterpret_cast<void*>(&OnStackInstruction),
-                  this, kStackTop - stackSize_, kStackTop - 1),
+      uc_hook_add(engine_.get(), &hook, UC_HOOK_CODE,
+                  reinterpret_cast<void*>(&OnProgramInstruction), this, imageStart_, kStackTop - 1),
       "uc_hook_add");
   UnicornEngine::Check(
       uc_hook_add(engine_.get(), &hook, UC_HOOK_CODE, reinterpret_cast<void*>(&OnStubInstruction),
@@ -159,16 +150,8 @@ int Machine::Finish(uc_err result) {
   return static_cast<int>(engine_.Register(UC_ARM_REG_R0));  // the process's exit status
 }
 
-void Machine::OnImageInstruction(uc_engine*, uint64_t address, uint32_t, void* machine) {
-  Machine& self = *static_cast<Machine*>(machine);
-  if (self.CountInstruction() && !self.codePages_[(address - self.imageStart_) / kPageSize]) {
-    self.NoteDataFetch(static_cast<uint32_t>(address));
-  }
-}
-
-void Machine::OnStackInstruction(uc_engine*, uint64_t address, uint32_t, void* machine) {
-  Machine& self = *static_cast<Machine*>(machine);
-  if (self.CountInstruction()) self.NoteDataFetch(static_cast<uint32_t>(address));
+void Machine::OnProgramInstruction(uc_engine*, uint64_t, uint32_t, void* machine) {
+  static_cast<Machine*>(machine)->CountInstruction();
 }
 
 // Counts one instruction of the program's own; false when it is one too many and the run stops.
@@ -179,16 +162,26 @@ bool Machine::CountInstruction() {
   return false;
 }
 
-// The device runs instructions in a data section or on the stack as it runs any other; it is
-// noted once per region, at the first address, since it almost certainly means a broken image.
-void Machine::NoteDataFetch(uint32_t address) {
+// ARMv4 and ARMv5 pages have no execute-never bit: the device runs instructions in a data section
+// or on the stack as it runs any other. The engine maps those regions without execute so that the
+// first fetch from each comes here; it is noted, since it almost certainly means a broken image,
+// and the region is made executable for the engine to fetch again.
+bool Machine::AllowFetch(uint32_t address) {
   const GuestRegion* region = memory_.RegionAt(address);
-  const std::string name = region ? region->name : "the image";
-  if (std::ranges::find(dataFetchRegions_, name) != dataFetchRegions_.end()) return;
-  dataFetchRegions_.push_back(name);
+  const bool ownMemory = address >= imageStart_ ? address < imageEnd_ : false;
+  if (region == nullptr || !(region->protection & kRead) ||
+      !(ownMemory || region->name == "stack")) {
+    return false;
+  }
+  if (uc_mem_protect(engine_.get(), region->address, region->size,
+                     UC_PROT_READ | UC_PROT_EXEC |
+                         ((region->protection & kWrite) ? UC_PROT_WRITE : 0)) != UC_ERR_OK) {
+    return false;
+  }
   notes_.push_back("instructions fetched from " + memory_.Describe(address) +
                    ", which is not code: the device runs them (its pages have no execute-never "
                    "bit)");
+  return true;
 }
 
 void Machine::OnStubInstruction(uc_engine*, uint64_t address, uint32_t, void* machine) {
@@ -232,8 +225,10 @@ bool Machine::OnBadAccess(uc_engine*, uc_mem_type type, uint64_t address, int si
     case UC_MEM_WRITE_PROT:
       self.Stop("write to " + where + bytes + ", which the process may not write");
       break;
-    case UC_MEM_FETCH_UNMAPPED:
     case UC_MEM_FETCH_PROT:
+      if (self.AllowFetch(static_cast<uint32_t>(address))) return true;  // fetched again
+      [[fallthrough]];
+    case UC_MEM_FETCH_UNMAPPED:
       self.Stop("jump outside the image's code to " + where);
       break;
     default:

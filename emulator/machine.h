@@ -57,8 +57,7 @@ class Machine {
   uint32_t PlaceCommandLine(const char16_t* commandLine);
   int Finish(uc_err result);
 
-  static void OnImageInstruction(uc_engine*, uint64_t address, uint32_t size, void* machine);
-  static void OnStackInstruction(uc_engine*, uint64_t address, uint32_t size, void* machine);
+  static void OnProgramInstruction(uc_engine*, uint64_t address, uint32_t size, void* machine);
   bool CountInstruction();
   static void OnStubInstruction(uc_engine*, uint64_t address, uint32_t size, void* machine);
   static bool OnBadAccess(uc_engine*, uc_mem_type type, uint64_t address, int size, int64_t value,
@@ -66,7 +65,7 @@ class Machine {
   static void OnInterrupt(uc_engine*, uint32_t number, void* machine);
 
   void CallStub(uint32_t address);
-  void NoteDataFetch(uint32_t address);
+  bool AllowFetch(uint32_t address);
   void Stop(std::string fault);
   std::string Report(const std::string& what) const;
   std::string Registers() const;
@@ -77,9 +76,7 @@ class Machine {
   UnicornEngine engine_;
   GuestMemory memory_;
   uint32_t imageStart_ = 0, imageEnd_ = 0, entry_ = 0, stackSize_ = 0;
-  std::vector<Stub> stubs_;      // stub 0 ends the process; the others are the imports
-  std::vector<bool> codePages_;  // per page of the image: inside an executable section
-  std::vector<std::string> dataFetchRegions_;  // the regions whose fetches are noted
+  std::vector<Stub> stubs_;  // stub 0 ends the process; the others are the imports
   std::vector<std::string> notes_;
   uint64_t instructions_ = 0;
   std::optional<std::string> fault_;
