@@ -15,13 +15,20 @@ constexpr uint32_t kMaxStringUnits = 0x10000;  // longer than any string a platf
 
 }  // namespace
 
-void GuestMemory::Map(const GuestRegion& region, uint32_t extraProtection) {
-  UnicornEngine::Check(uc_mem_map(engine_.get(), region.address, region.size,
-                                  UnicornProtection(region.protection | extraProtection)),
-                       "uc_mem_map");
+void GuestMemory::Map(const GuestRegion& region) {
+  UnicornEngine::Check(
+      uc_mem_map(engine_.get(), region.address, region.size, UnicornProtection(region.protection)),
+      "uc_mem_map");
   regions_.push_back(region);
   std::sort(regions_.begin(), regions_.end(),
             [](const GuestRegion& a, const GuestRegion& b) { return a.address < b.address; });
+}
+
+bool GuestMemory::AllowFetches(uint32_t address) {
+  const GuestRegion* region = RegionAt(address);
+  return region != nullptr &&
+         uc_mem_protect(engine_.get(), region->address, region->size,
+                        UnicornProtection(region->protection | kExecute)) == UC_ERR_OK;
 }
 
 void GuestMemory::Load(uint32_t address, const std::vector<uint8_t>& bytes) {

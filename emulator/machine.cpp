@@ -168,14 +168,10 @@ bool Machine::CountInstruction() {
 // and the region is made executable for the engine to fetch again.
 bool Machine::AllowFetch(uint32_t address) {
   const GuestRegion* region = memory_.RegionAt(address);
-  const bool ownMemory = address >= imageStart_ ? address < imageEnd_ : false;
-  if (region == nullptr || !(region->protection & kRead) ||
-      !(ownMemory || region->name == "stack")) {
-    return false;
-  }
-  if (uc_mem_protect(engine_.get(), region->address, region->size,
-                     UC_PROT_READ | UC_PROT_EXEC |
-                         ((region->protection & kWrite) ? UC_PROT_WRITE : 0)) != UC_ERR_OK) {
+  const bool programMemory = (address >= imageStart_ && address < imageEnd_) ||
+                             (region != nullptr && region->name == "stack");
+  if (region == nullptr || !(region->protection & kRead) || !programMemory ||
+      !memory_.AllowFetches(address)) {
     return false;
   }
   notes_.push_back("instructions fetched from " + memory_.Describe(address) +
