@@ -218,8 +218,8 @@ class Loader {
     return static_cast<uint32_t>(std::clamp<uint64_t>(reserve, kMinStack, kMaxStack));
   }
 
-  // The headers are read but not mapped: no section covers them on the device.
-  // The device reads each section header from the file; SizeOfHeaders means nothing to it.
+  // The device reads each section header from the file and maps only the sections, not the
+  // headers; SizeOfHeaders means nothing to it.
   void ReadSections() {
     const uint32_t headers = optional_.SizeOfHeaders.Value();
     const uint64_t table = uint64_t{ntHeaders_} + kNtHeadersSize;
