@@ -188,15 +188,6 @@ bool IsRegistryRoot(HKEY key) {
   return !RootName(key).empty();
 }
 
-// The first character typed on a line, empty when there is none or the line is not UTF-8.
-std::u16string TypedInitial(const std::string& line) {
-  try {
-    return FromUtf8(line).substr(0, 1);
-  } catch (const std::invalid_argument&) {
-    return {};
-  }
-}
-
 }  // namespace
 
 Device::Device(Registry registry, std::vector<res::ResourceEntry> resources,
@@ -229,7 +220,12 @@ RunResult Device::Run(const ProgramEntry& entry) {
 
 void Device::RecordCall(const std::string& line) {
   ++platformCalls_;
-  if (settings_.trace) console_.out << "trace: " << line << '\n' << std::flush;
+  if (!settings_.trace) return;
+  if (console_.trace) {
+    console_.trace(line);
+  } else {
+    console_.out << "trace: " << line << '\n' << std::flush;
+  }
 }
 
 /*
@@ -252,13 +248,15 @@ int Device::MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {
 }
 
 int Device::ShowOk(const std::string& caption, const std::string& text) {
-  console_.out << DrawMessageBox(caption, text, {labels_.ok}, console_.width);
-  if (console_.inputIsTerminal) {
-    console_.out << labels_.ok << " (Enter) " << std::flush;
+  const std::string box = DrawMessageBox(caption, text, {labels_.ok}, console_.width);
+  console_.out << box << std::flush;
+  // With --answer the run is scripted: no box waits for the keyboard.
+  if (console_.inputIsTerminal && settings_.answer == Answer::FromKeyboard) {
+    if (console_.boxesOnPrompts) Prompts() << box;
+    Prompts() << labels_.ok << " (Enter) " << std::flush;
     std::string line;
-    std::getline(console_.in, line);
+    if (!std::getline(console_.in, line)) throw InputEnded("end of input while a box waited");
   }
-  console_.out << std::flush;
   return IDOK;
 }
 
@@ -278,18 +276,23 @@ int Device::AskYesNo(const std::string& caption, const std::string& text) {
       break;
   }
   if (!console_.inputIsTerminal) {
-    console_.out << "(a Yes/No box cannot be shown without a terminal to answer it; use --answer)\n"
-                 << std::flush;
+    Prompts() << "cesim: a Yes/No box cannot be shown without a terminal to answer it; use "
+                 "--answer\n"
+              << std::flush;
     return 0;
   }
-  console_.out << DrawMessageBox(caption, text, {labels_.yes, labels_.no}, console_.width);
-  const std::u16string yes = FromUtf8(labels_.yes), no = FromUtf8(labels_.no);
+  const std::string box = DrawMessageBox(caption, text, {labels_.yes, labels_.no}, console_.width);
+  console_.out << box << std::flush;
+  if (console_.boxesOnPrompts) Prompts() << box;
+  const YesNoKeys keys = KeysFor(labels_);
+  Prompts() << keys.prompt << std::flush;
   for (std::string line;;) {
-    console_.out << labels_.yes << " / " << labels_.no << "? " << std::flush;
-    if (!std::getline(console_.in, line)) return 0;  // input closed: the box is gone unanswered
-    const std::u16string initial = TypedInitial(line);
-    if (EqualsIgnoringCase(initial, yes.substr(0, 1))) return IDYES;
-    if (EqualsIgnoringCase(initial, no.substr(0, 1))) return IDNO;
+    if (!std::getline(console_.in, line)) throw InputEnded("end of input at the Yes/No question");
+    if (const std::optional<bool> yes = ReadYesNo(line, keys)) {
+      console_.out << "answered: " << (*yes ? labels_.yes : labels_.no) << '\n' << std::flush;
+      return *yes ? IDYES : IDNO;
+    }
+    Prompts() << keys.hint << keys.prompt << std::flush;
   }
 }
 

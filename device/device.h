@@ -7,6 +7,7 @@
 #include <iosfwd>
 #include <map>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -46,10 +47,21 @@ using UnitStore = std::function<bool(size_t index, char16_t unit)>;
 
 // The terminal the device draws on and reads answers from.
 struct Console {
-  std::ostream& out;
+  std::ostream& out;  // boxes and answers: the record of the run
   std::istream& in;
   bool inputIsTerminal = false;
   size_t width = 80;
+  std::ostream* prompts = nullptr;  // prompts and hints while the device waits; null: `out`
+  bool boxesOnPrompts = false;  // `out` is not the terminal: a box that waits is drawn there too
+  // Receives each traced platform call ("MessageBoxW(...) -> IDNO"); null: "trace: " lines on
+  // `out`.
+  std::function<void(const std::string& call)> trace{};
+};
+
+// Thrown through the program when the keyboard input ends while a box waits for an answer: the
+// user left, and the run ends there as an interruption.
+struct InputEnded : std::runtime_error {
+  using std::runtime_error::runtime_error;
 };
 
 // The program's entry as the runtime calls it: the native WinMain, or an emulated image's entry.
@@ -103,6 +115,7 @@ class Device {
   BOOL Reboot();
   int AskYesNo(const std::string& caption, const std::string& text);
   int ShowOk(const std::string& caption, const std::string& text);
+  std::ostream& Prompts() const { return console_.prompts ? *console_.prompts : console_.out; }
   std::optional<std::u16string> KeyPath(HKEY key) const;
   bool IsFaulty(const std::vector<std::u16string>& faultyKeys, std::u16string_view path) const;
   // Every platform call ends here once: it is counted, and traced when tracing is on.

@@ -302,9 +302,13 @@ TEST(DeviceMessageBox, AnswersFromSettingsOrKeyboard) {
       {"no terminal, no answer", device::Answer::FromKeyboard, false, "", MB_YESNO, 0},
       {"typed nein after junk", device::Answer::FromKeyboard, true, "x\nnein\n", MB_YESNO, IDNO},
       {"typed ja", device::Answer::FromKeyboard, true, "J\n", MB_YESNO, IDYES},
-      {"input closed", device::Answer::FromKeyboard, true, "", MB_YESNO, 0},
+      {"typed yes with blanks around it", device::Answer::FromKeyboard, true, " \tYes \n", MB_YESNO,
+       IDYES},
+      {"typed n after an answer of two words", device::Answer::FromKeyboard, true, "ja nein\nn\n",
+       MB_YESNO, IDNO},
       {"OK box without terminal", device::Answer::No, false, "", MB_OK, IDOK},
       {"OK box on a terminal", device::Answer::FromKeyboard, true, "\n", MB_OK, IDOK},
+      {"OK box on a terminal with an answer given", device::Answer::No, true, "", MB_OK, IDOK},
       {"a style the device does not show", device::Answer::Yes, false, "", 0x3, 0},
       {"Yes/No with a question mark", device::Answer::Yes, false, "", 0x24, IDYES},
       {"Yes/No, second button default, system modal", device::Answer::No, false, "", 0x1104, IDNO},
@@ -343,6 +347,62 @@ TEST(DeviceMessageBox, ShowsTheIconAndTheDefaultCaption) {
     device.device.MessageBoxW(0, u"Frage?", test.caption, test.style);
     EXPECT_NE(device.out.str().find(test.shown), std::string::npos) << device.out.str();
     EXPECT_NE(device.out.str().find(test.traced), std::string::npos) << device.out.str();
+  }
+}
+
+TEST(DeviceMessageBox, EndOfKeyboardInputEndsTheRunInsteadOfAnswering) {
+  const struct {
+    UINT style;
+    const char* typed;
+  } cases[] = {{MB_YESNO, ""}, {MB_YESNO, "vielleicht\n"}, {MB_OK, ""}};
+  for (const auto& test : cases) {
+    TestDevice device({}, test.typed, true);
+    EXPECT_THROW(device.device.MessageBoxW(0, u"Frage?", u"  ", test.style), device::InputEnded)
+        << test.style << " after '" << test.typed << "'";
+  }
+}
+
+TEST(DeviceMessageBox, PromptNamesTheKeysAndTheAnswerIsRecorded) {
+  std::ostringstream out, prompts;
+  std::istringstream in("x\n nein\n");
+  Device device(device::Registry(), ProgramResources(), {},
+                device::Console{out, in, true, 80, &prompts});
+  EXPECT_EQ(device.MessageBoxW(0, u"Frage?", u"  ", MB_YESNO), IDNO);
+  EXPECT_EQ(prompts.str(),
+            "Ja (j) / Nein (n)? Please type j for Ja or n for Nein, then Enter.\n"
+            "Ja (j) / Nein (n)? ");
+  EXPECT_TRUE(out.str().ends_with("┘\nanswered: Nein\n")) << out.str();
+}
+
+TEST(DeviceMessageBox, KeyboardAnswersAcceptedInEveryLanguage) {
+  const struct {
+    const char* language;
+    const char* typed;
+    std::optional<bool> yes;
+  } cases[] = {
+      {"DEUTSCH", "j", true},
+      {"DEUTSCH", "JA", true},
+      {"DEUTSCH", " y ", true},
+      {"DEUTSCH", "Yes", true},
+      {"DEUTSCH", "n", false},
+      {"DEUTSCH", "NEIN", false},
+      {"DEUTSCH", "\tno\r", false},
+      {"DEUTSCH", "", std::nullopt},
+      {"DEUTSCH", "jn", std::nullopt},
+      {"DEUTSCH", "ja!", std::nullopt},
+      {"DEUTSCH", "\xFF", std::nullopt},
+      {"FRANCAIS", "o", true},
+      {"FRANCAIS", "Oui", true},
+      {"FRANCAIS", "non", false},
+      {"ITALIANO", "s", true},
+      {"ITALIANO", "SÌ", true},
+      {"PORTUGUES", "não", false},
+      {"ENGLISH", "y", true},
+      {"ENGLISH", "o", std::nullopt},
+  };
+  for (const auto& test : cases) {
+    const auto keys = device::KeysFor(device::LabelsForLanguage(device::FromUtf8(test.language)));
+    EXPECT_EQ(device::ReadYesNo(test.typed, keys), test.yes) << test.language << " " << test.typed;
   }
 }
 

@@ -307,8 +307,11 @@ TEST(EmulatorDeviceRuns, RunAsOnTheDeviceAndNoteWhatIsWrong) {
     const std::string image = PatchedCopy(scratch.path(), run.image, run.patch).string();
     CesimRun result = RunCesim({"--image", image, "--answer", "no"});
     EXPECT_EQ(result.exitStatus, run.exitStatus) << run.why << ": " << result.err;
-    if (run.image == DEVICE_IMAGE) {
-      EXPECT_EQ(result.out, reference.out) << run.why;
+    if (run.image == DEVICE_IMAGE) {  // the summary names the program it ran
+      std::string out = result.out;
+      const size_t named = out.find(image);
+      if (named != std::string::npos) out.replace(named, image.size(), DEVICE_IMAGE);
+      EXPECT_EQ(out, reference.out) << run.why;
     }
     std::string notes;
     for (const std::string& note : run.notes) notes += "cesim: note: " + image + ": " + note + "\n";
