@@ -128,12 +128,30 @@ cesim::SaveOutcome SaveRegistry(const device::Registry& registry,
   return outcome;
 }
 
-int Run(const cesim::Options& options) {
+// Notes on what the device lets an image do although it almost certainly means a broken image;
+// printed on stderr when cesim ends, after the summary or the fault report.
+class RunNotes {
+ public:
+  ~RunNotes() {
+    std::cout << std::flush;
+    for (const std::string& note : notes_) std::cerr << "cesim: note: " << note << '\n';
+  }
+  void Add(const std::vector<std::string>& notes) {
+    notes_.insert(notes_.end(), notes.begin(), notes.end());
+  }
+
+ private:
+  std::vector<std::string> notes_;
+};
+
+int Run(const cesim::Options& options, RunNotes& notes) {
   device::Registry registry = LoadRegistry(options);
   device::DeviceSettings settings = DeviceSettingsFor(options);
   const device::DeviceSettings simulated = settings;
   std::optional<emulator::LoadedImage> image;
   if (options.image) image = LoadDeviceImage(*options.image);
+  if (image) settings.imageBase = image->base;
+  if (image) notes.Add(image->notes);
   // An image brings its own string table, read from its resources as the device reads it.
   auto resources =
       image ? image->resources : res::ReadResFile(kProgramResources, "program resources");
@@ -157,6 +175,11 @@ int Run(const cesim::Options& options) {
     result =
         machine
             ? device.Run([&](HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int show) {
+                struct MachineNotes {  // also when the run faults
+                  RunNotes& notes;
+                  const emulator::Machine& machine;
+                  ~MachineNotes() { notes.Add(machine.notes()); }
+                } machineNotes{notes, *machine};
                 return machine->Start(instance, previous, commandLine, show);
               })
             : device.Run(&WinMain);
@@ -216,6 +239,7 @@ std::string Versions() {
 }
 
 int Main(const std::vector<std::string>& arguments) {
+  RunNotes notes;
   try {
     cesim::Options options = cesim::ParseOptions(arguments);
     if (options.help) {
@@ -226,7 +250,7 @@ int Main(const std::vector<std::string>& arguments) {
       std::cout << Versions();
       return 0;
     }
-    return Run(options);
+    return Run(options, notes);
   } catch (const cesim::UsageError& error) {
     std::cerr << "cesim: " << error.what() << " (see cesim --help)\n";
   } catch (const InputError& error) {

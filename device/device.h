@@ -36,7 +36,14 @@ struct DeviceSettings {
   std::u16string commandLine;
   int showState = 5;  // SW_SHOW
   bool trace = false;
+  // Where the running image lies in the process, for the resource addresses LoadStringW gives;
+  // none when the program runs natively.
+  std::optional<uint32_t> imageBase;
 };
+
+// A buffer the string loader copies into unit by unit; a store that fails is a fault while
+// copying, which the device catches.
+using UnitStore = std::function<bool(size_t index, char16_t unit)>;
 
 // The terminal the device draws on and reads answers from.
 struct Console {
@@ -90,6 +97,8 @@ class Device {
   // The platform calls, as the program makes them.
   int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style);
   int LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int capacity);
+  // LoadStringW with the buffer behind `store`; a null `store` is a NULL buffer.
+  int LoadStringInto(HINSTANCE instance, UINT id, const UnitStore* store, int capacity);
   LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result);
   LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
                       DWORD size);

@@ -225,7 +225,9 @@ const Refusal kRefusals[] = {
      "cesim: --show-state: expected a whole number from 0 to 2147483647, not '-1' (see cesim "
      "--help)"},
     {{"--image", TEST_DATA_DIR "/rom_short.bin"},
-     "cesim: " TEST_DATA_DIR "/rom_short.bin: e_magic: 0x4DA5, expected 0x5A4D (\"MZ\")"},
+     "cesim: " TEST_DATA_DIR
+     "/rom_short.bin: e_lfanew: 0x14D7FA4D, leaves no room for the 248-byte PE headers in a "
+     "159-byte file"},
 };
 
 TEST(CesimRefusals, RefuseWithOneLineAndWriteNothing) {
