@@ -1,12 +1,11 @@
 // Costs of the simulated device: reading and writing registry files, looking up the reset
 // question, and one whole update run, native and with the device image emulated.
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-
-#include <sys/resource.h>
 
 #include "device.h"
 #include "image_loader.h"

