@@ -92,6 +92,43 @@ bool HasLineBreakOrNul(std::u16string_view text) {
   throw RegFileError(fileName + ":" + std::to_string(line) + ": " + what);
 }
 
+// A value's name as messages show it, spelled out only when a message is made.
+struct Label {
+  std::string_view utf8Name;
+};
+std::string operator+(Label label, const std::string& rest) {
+  if (label.utf8Name.empty()) return "@" + rest;
+  return "\"" + std::string(label.utf8Name) + "\"" + rest;
+}
+
+// The number of UTF-16 units the UTF-8 text needs.
+size_t Utf16Length(std::string_view utf8) {
+  size_t units = 0;
+  for (char c : utf8) {
+    const auto byte = static_cast<uint8_t>(c);
+    if ((byte & 0xC0) != 0x80) ++units;
+    if (byte >= 0xF0) ++units;  // a surrogate pair
+  }
+  return units;
+}
+
+// Whether the key path has none of the problems KeyPathProblem finds, checked on the UTF-8 text
+// without converting it; a path of valid UTF-8 on one line holds no NUL, line break or lone
+// surrogate, and the roots are ASCII.
+bool PlainKeyPath(std::string_view path) {
+  if (path.empty() || path.front() == '\\' || path.back() == '\\') return false;
+  if (path.find("\\\\") != std::string_view::npos || path.find(']') != std::string_view::npos) {
+    return false;
+  }
+  const std::string_view root = path.substr(0, path.find('\\'));
+  return std::any_of(kRootKeys.begin(), kRootKeys.end(), [&](std::u16string_view known) {
+    return root.size() == known.size() &&
+           std::equal(root.begin(), root.end(), known.begin(), [](char a, char16_t b) {
+             return FoldCase(static_cast<uint8_t>(a)) == FoldCase(b);
+           });
+  });
+}
+
 // Where an item is read: the line it starts on and the line being read now.
 struct Site {
   size_t itemLine;
@@ -120,7 +157,6 @@ class Reader {
     }
     for (KeyEntry& key : document_.keys) key.values.shrink_to_fit();
     document_.keys.shrink_to_fit();
-    std::sort(document_.index.begin(), document_.index.end());
     return std::move(document_);
   }
 
@@ -131,12 +167,13 @@ class Reader {
     NextLine();
     position_ = entry.nameBegin;
     RegValue value;
-    value.name = ReadValueName();
+    const std::string name = ReadValueName();
+    value.name = Utf16(name);
     SkipSpace();
     ++position_;  // '='
     SkipSpace();
     std::vector<uint8_t> bytes;
-    value.type = ReadData(ValueLabel(value.name), &bytes);
+    value.type = ReadData(Label{name}, &bytes);
     value.data = std::move(bytes);
     return value;
   }
@@ -258,41 +295,39 @@ class Reader {
     if (!AtLineEnd()) {
       Fail(lineNumber_, "unexpected text " + Excerpt(TrimmedRest()) + " after the section header");
     }
-    if (const auto problem = KeyPathProblem(Utf16(path))) Fail(lineNumber_, *problem);
+    if (!PlainKeyPath(path)) {
+      if (const auto problem = KeyPathProblem(Utf16(path))) Fail(lineNumber_, *problem);
+    }
     OpenKey(static_cast<uint32_t>(path.data() - text_.data()), path);
   }
 
   void OpenKey(uint32_t pathBegin, std::string_view path) {
-    currentKey_ = FindOpenedKey(path);
+    const uint64_t hash = FoldedHashUtf8(path);
+    currentKey_ = FindOpenedKey(path, hash);
     if (!currentKey_) {
-      const uint64_t hash = FoldedHashUtf8(path);
       currentKey_ = static_cast<uint32_t>(document_.keys.size());
       document_.keys.push_back(
           KeyEntry{pathBegin, static_cast<uint32_t>(path.size()), 0, true, {}});
-      document_.index.emplace_back(hash, *currentKey_);
-      keyLookup_.emplace(hash, *currentKey_);
+      document_.index.Add(hash, *currentKey_);
     }
     document_.keys[*currentKey_].insertAt =
         static_cast<uint32_t>(std::min(nextLine_, text_.size()));
     currentNames_.clear();
-    for (const ValueEntry& value : document_.keys[*currentKey_].values) {
-      const RegValue earlier = Reader(text_, fileName_).ReadValueAt(value);
-      const auto line = std::count(text_.begin(), text_.begin() + value.nameBegin, '\n') + 1;
-      currentNames_.emplace(Folded(earlier.name), static_cast<size_t>(line));
+    sharedNameHash_.clear();
+    const std::vector<ValueEntry>& values = document_.keys[*currentKey_].values;
+    for (uint32_t i = 0; i < values.size(); ++i) {
+      const auto line = std::count(text_.begin(), text_.begin() + values[i].nameBegin, '\n') + 1;
+      NoteName(ToUtf8(NameAt(values[i])), static_cast<size_t>(line), i);
     }
   }
 
-  std::optional<uint32_t> FindOpenedKey(std::string_view path) const {
-    const auto [first, last] = keyLookup_.equal_range(FoldedHashUtf8(path));
-    if (first == last) return std::nullopt;
-    const std::u16string wanted = Utf16(path);
-    for (auto candidate = first; candidate != last; ++candidate) {
-      const KeyEntry& key = document_.keys[candidate->second];
-      if (EqualsIgnoringCase(Utf16(text_.substr(key.pathBegin, key.pathLength)), wanted)) {
-        return candidate->second;
-      }
-    }
-    return std::nullopt;
+  std::optional<uint32_t> FindOpenedKey(std::string_view path, uint64_t hash) const {
+    std::optional<std::u16string> wanted;
+    return document_.index.Find(hash, [&](uint32_t index) {
+      if (!wanted) wanted = Utf16(path);
+      const KeyEntry& key = document_.keys[index];
+      return EqualsIgnoringCase(Utf16(text_.substr(key.pathBegin, key.pathLength)), *wanted);
+    });
   }
 
   void ReadValueLine() {
@@ -300,27 +335,25 @@ class Reader {
     const size_t itemLine = lineNumber_;
     ValueEntry entry;
     entry.nameBegin = static_cast<uint32_t>(position_);
-    const std::u16string name = ReadValueName();
+    const std::string name = ReadValueName();
     SkipSpace();
-    if (!Consume('=')) Fail(lineNumber_, ValueLabel(name) + ": expected '=' after the value name");
+    if (!Consume('=')) Fail(lineNumber_, Label{name} + ": expected '=' after the value name");
     SkipSpace();
     entry.dataBegin = static_cast<uint32_t>(position_);
-    ReadData(ValueLabel(name), nullptr);
+    ReadData(Label{name}, nullptr);
     entry.dataEnd = static_cast<uint32_t>(dataEnd_);
     AddValue(entry, name, itemLine);
   }
 
-  std::u16string ReadValueName() {
+  // In UTF-8; empty for the default value.
+  std::string ReadValueName() {
     if (Consume('@')) return {};
-    std::string utf8;
-    ReadQuoted(Site{lineNumber_, lineNumber_}, "value name", &utf8);
-    std::u16string name = Utf16(utf8);
-    if (const auto problem = ValueNameProblem(name)) Fail(lineNumber_, *problem);
+    std::string name;
+    ReadQuoted(Site{lineNumber_, lineNumber_}, "value name", &name);
+    if (Utf16Length(name) > kMaxValueNameLength) {
+      if (const auto problem = ValueNameProblem(Utf16(name))) Fail(lineNumber_, *problem);
+    }
     return name;
-  }
-
-  static std::string ValueLabel(std::u16string_view name) {
-    return name.empty() ? "@" : Quoted(name);
   }
 
   // A "quoted" string with the escapes \\ and \", its text appended to `out` if given.
@@ -353,7 +386,7 @@ class Reader {
   }
 
   // Returns the type; the bytes go to `bytes` if given. Leaves dataEnd_ after the last item.
-  uint32_t ReadData(const std::string& label, std::vector<uint8_t>* bytes) {
+  uint32_t ReadData(Label label, std::vector<uint8_t>* bytes) {
     const size_t line = lineNumber_;
     if (AtLineEnd()) Fail(line, label + " has no data after '='");
     if (Peek() == '-') {
@@ -396,13 +429,13 @@ class Reader {
     return type;
   }
 
-  void ExpectLineEnd(size_t line, const std::string& label) {
+  void ExpectLineEnd(size_t line, Label label) {
     if (!AtLineEnd()) {
       Fail(line, label + ": unexpected text " + Excerpt(TrimmedRest()) + " after the value");
     }
   }
 
-  uint32_t ReadHexType(size_t line, const std::string& label) {
+  uint32_t ReadHexType(size_t line, Label label) {
     const std::string_view rest = Rest();
     const size_t close = rest.find("):");
     const auto type =
@@ -414,7 +447,7 @@ class Reader {
     return *type;
   }
 
-  void ReadHexList(size_t line, const std::string& label, std::vector<uint8_t>* bytes) {
+  void ReadHexList(size_t line, Label label, std::vector<uint8_t>* bytes) {
     ReadList(line, label, [&](Site site) {
       const std::string_view token = TakeToken();
       const auto byte = ParseHexNumber(token, 2);
@@ -425,7 +458,7 @@ class Reader {
   }
 
   // Stored as UTF-16LE, each string with its terminator, then one more terminator.
-  void ReadMultiSz(size_t line, const std::string& label, std::vector<uint8_t>* bytes) {
+  void ReadMultiSz(size_t line, Label label, std::vector<uint8_t>* bytes) {
     ReadList(line, label, [&](Site site) {
       std::string text;
       ReadQuoted(site, "string", bytes ? &text : nullptr);
@@ -438,7 +471,7 @@ class Reader {
   // (regedit) or a trailing ',' (Platform Builder). dataEnd_ ends after the last item, ',' or
   // '\' that belongs to it.
   template <typename ReadItem>
-  void ReadList(size_t line, const std::string& label, ReadItem readItem) {
+  void ReadList(size_t line, Label label, ReadItem readItem) {
     Site site{line, line};
     dataEnd_ = position_;
     bool first = true;
@@ -464,13 +497,32 @@ class Reader {
     }
   }
 
-  void AddValue(ValueEntry entry, const std::u16string& name, size_t line) {
-    const auto [earlier, added] = currentNames_.emplace(Folded(name), line);
-    if (!added) {
+  std::u16string NameAt(const ValueEntry& value) const {
+    return Reader(text_, fileName_).ReadValueAt(value).name;
+  }
+
+  // Remembers the name of the current key's value `index`; returns the line of an earlier value
+  // of the same name.
+  std::optional<size_t> NoteName(std::string_view utf8Name, size_t line, uint32_t index) {
+    const auto [earlier, added] = currentNames_.try_emplace(FoldedHashUtf8(utf8Name), line, index);
+    if (added) return std::nullopt;
+    const std::u16string name = Utf16(utf8Name);
+    const ValueEntry& earlierValue = document_.keys[*currentKey_].values[earlier->second.second];
+    if (EqualsIgnoringCase(NameAt(earlierValue), name)) return earlier->second.first;
+    for (const auto& [other, otherLine] : sharedNameHash_) {
+      if (EqualsIgnoringCase(other, name)) return otherLine;
+    }
+    sharedNameHash_.emplace_back(name, line);
+    return std::nullopt;
+  }
+
+  void AddValue(ValueEntry entry, const std::string& name, size_t line) {
+    const auto index = static_cast<uint32_t>(document_.keys[*currentKey_].values.size());
+    if (const auto earlier = NoteName(name, line, index)) {
       const KeyEntry& key = document_.keys[*currentKey_];
-      Fail(line, ValueLabel(name) + " is already set for [" +
+      Fail(line, Label{name} + " is already set for [" +
                      std::string(text_.substr(key.pathBegin, key.pathLength)) + "] on line " +
-                     std::to_string(earlier->second) +
+                     std::to_string(*earlier) +
                      "; regedit would keep the later one, but which one the device holds is not "
                      "clear: remove one");
     }
@@ -487,8 +539,9 @@ class Reader {
   size_t dataEnd_ = 0;
   bool sawLineEnd_ = false;
   Document document_;
-  std::unordered_multimap<uint64_t, uint32_t> keyLookup_;    // folded path's hash -> key
-  std::unordered_map<std::u16string, size_t> currentNames_;  // folded name -> line
+  // The current key's value names by hash: line and value; and names whose hash another has.
+  std::unordered_map<uint64_t, std::pair<size_t, uint32_t>> currentNames_;
+  std::vector<std::pair<std::u16string, size_t>> sharedNameHash_;
   std::optional<uint32_t> currentKey_;
 };
 
@@ -512,10 +565,32 @@ RegValue ReadValue(std::string_view text, const ValueEntry& entry) {
   return Reader(text, kAlreadyRead).ReadValueAt(entry);
 }
 
+void KeyIndex::Add(uint64_t hash, uint32_t index) {
+  if (2 * (count_ + 1) > slots_.size()) {
+    std::vector<Slot> old(std::max<size_t>(16, 2 * slots_.size()));
+    old.swap(slots_);
+    for (const Slot& slot : old) {
+      if (slot.index != kNoKey) Place(slot);
+    }
+  }
+  Place(Slot{hash, index});
+  ++count_;
+}
+
+void KeyIndex::Place(Slot slot) {
+  size_t i = slot.hash & (slots_.size() - 1);
+  while (slots_[i].index != kNoKey) i = (i + 1) & (slots_.size() - 1);
+  slots_[i] = slot;
+}
+
 uint64_t FoldedHashUtf8(std::string_view text) {
   uint64_t hash = 14695981039346656037ull;  // as FoldedHash, over the same UTF-16 units
   const auto mix = [&](char16_t unit) { hash = (hash ^ FoldCase(unit)) * 1099511628211ull; };
   for (auto at = text.begin(); at != text.end();) {
+    if (static_cast<uint8_t>(*at) < 0x80) {
+      mix(static_cast<char16_t>(*at++));
+      continue;
+    }
     const uint32_t code = utf8::unchecked::next(at);
     if (code < 0x10000) {
       mix(static_cast<char16_t>(code));

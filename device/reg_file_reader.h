@@ -39,8 +39,33 @@ struct KeyEntry {
   std::vector<ValueEntry> values;
 };
 
-// Key hash and index, sorted, for lookup by path ignoring case.
-using KeyIndex = std::vector<std::pair<uint64_t, uint32_t>>;
+// Keys by the hash of their folded path: open addressing, at most half full, so that a lookup
+// costs a probe or two and a file's keys cost no allocation each.
+class KeyIndex {
+ public:
+  // The first key with this hash for which `matches(index)` holds.
+  template <typename Matches>
+  std::optional<uint32_t> Find(uint64_t hash, Matches matches) const {
+    if (slots_.empty()) return std::nullopt;
+    for (size_t i = hash & (slots_.size() - 1); slots_[i].index != kNoKey;
+         i = (i + 1) & (slots_.size() - 1)) {
+      if (slots_[i].hash == hash && matches(slots_[i].index)) return slots_[i].index;
+    }
+    return std::nullopt;
+  }
+  void Add(uint64_t hash, uint32_t index);
+
+ private:
+  static constexpr uint32_t kNoKey = std::numeric_limits<uint32_t>::max();
+  struct Slot {
+    uint64_t hash = 0;
+    uint32_t index = kNoKey;
+  };
+  void Place(Slot slot);
+
+  std::vector<Slot> slots_;
+  size_t count_ = 0;
+};
 
 struct Document {
   std::vector<KeyEntry> keys;

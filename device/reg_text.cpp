@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <stdexcept>
 
 namespace device {
@@ -42,6 +43,34 @@ size_t LineOfByte(std::span<const uint8_t> bytes, size_t offset) {
   return 1 + static_cast<size_t>(std::count(bytes.begin(), bytes.begin() + offset, '\n'));
 }
 
+// The offset of the first malformed sequence. Runs of ASCII are skipped a word at a time; utfcpp
+// checks the rest, cut at ASCII bytes, which no sequence holds.
+std::optional<size_t> FindInvalidUtf8(std::span<const uint8_t> bytes) {
+  constexpr uint64_t kHighBits = 0x8080808080808080ull;
+  size_t at = 0;
+  while (at < bytes.size()) {
+    uint64_t word;
+    if (bytes.size() - at >= sizeof word) {
+      std::memcpy(&word, bytes.data() + at, sizeof word);
+      if ((word & kHighBits) == 0) {
+        at += sizeof word;
+        continue;
+      }
+    }
+    if (bytes[at] < 0x80) {
+      ++at;
+      continue;
+    }
+    size_t end = at;
+    while (end < bytes.size() && bytes[end] >= 0x80) ++end;
+    const auto run = bytes.subspan(at, end - at);
+    const auto invalid = utf8::find_invalid(run.begin(), run.end());
+    if (invalid != run.end()) return at + static_cast<size_t>(invalid - run.begin());
+    at = end;
+  }
+  return std::nullopt;
+}
+
 // The first non-blank line is the REGEDIT4 header.
 bool StartsWithRegedit4(std::span<const uint8_t> bytes) {
   constexpr std::string_view kHeader = "REGEDIT4";
@@ -58,7 +87,7 @@ bool StartsWithRegedit4(std::span<const uint8_t> bytes) {
 }
 
 std::optional<TextProblem> DecodeUtf16LittleEndian(std::span<const uint8_t> bytes,
-                                                   std::string& utf8) {
+                                                   std::vector<uint8_t>& utf8) {
   if (bytes.size() % 2 != 0) return TextProblem{0, "UTF-16 text has an odd number of bytes"};
   std::u16string units(bytes.size() / 2, u'\0');
   for (size_t i = 0; i < units.size(); ++i) {
@@ -73,12 +102,12 @@ std::optional<TextProblem> DecodeUtf16LittleEndian(std::span<const uint8_t> byte
   return std::nullopt;
 }
 
-std::string DecodeWindows1252(std::span<const uint8_t> bytes) {
-  std::string utf8;
+std::vector<uint8_t> DecodeWindows1252(std::span<const uint8_t> bytes) {
+  std::vector<uint8_t> utf8;
   utf8.reserve(bytes.size() + bytes.size() / 8);
   for (uint8_t byte : bytes) {
     if (byte < 0x80) {
-      utf8.push_back(static_cast<char>(byte));
+      utf8.push_back(byte);
     } else {
       const char32_t code = byte < 0xA0 ? kWindows1252High[byte - 0x80] : byte;
       utf8::append(code, std::back_inserter(utf8));
@@ -106,12 +135,6 @@ std::optional<TextProblem> EncodeWindows1252(std::string_view utf8, std::vector<
 }
 
 }  // namespace
-
-char16_t FoldCase(char16_t unit) {
-  if (unit >= u'A' && unit <= u'Z') return unit + (u'a' - u'A');
-  if (unit >= 0xC0 && unit <= 0xDE && unit != 0xD7) return unit + 0x20;
-  return unit;
-}
 
 bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b) {
   return a.size() == b.size() &&
@@ -165,27 +188,27 @@ std::u16string FromUtf8(std::string_view text) {
   return utf16;
 }
 
-std::optional<TextProblem> DecodeFileText(std::span<const uint8_t> bytes, FileText& text) {
+std::optional<TextProblem> DecodeFileText(std::vector<uint8_t> bytes, FileText& text) {
   if (StartsWithBytes(bytes, {0xFF, 0xFE})) {
     text.encoding = RegFileEncoding::kUtf16LeBom;
-    return DecodeUtf16LittleEndian(bytes.subspan(2), text.utf8);
+    return DecodeUtf16LittleEndian(std::span(bytes).subspan(2), text.bytes);
   }
   if (StartsWithBytes(bytes, {0xFE, 0xFF})) {
     return TextProblem{0, "UTF-16 big-endian text is not supported"};
   }
   const bool hasBom = StartsWithBytes(bytes, {0xEF, 0xBB, 0xBF});
-  const std::span<const uint8_t> body = hasBom ? bytes.subspan(3) : bytes;
-  const auto invalid = utf8::find_invalid(body.begin(), body.end());
-  if (invalid != body.end()) {
+  const std::span<const uint8_t> body = std::span(bytes).subspan(hasBom ? 3 : 0);
+  if (const auto invalid = FindInvalidUtf8(body)) {
     if (!hasBom && StartsWithRegedit4(body)) {
-      text = {DecodeWindows1252(body), RegFileEncoding::kWindows1252};
+      text.bytes = DecodeWindows1252(body);
+      text.encoding = RegFileEncoding::kWindows1252;
       return std::nullopt;
     }
-    return TextProblem{LineOfByte(body, static_cast<size_t>(invalid - body.begin())),
-                       "malformed UTF-8"};
+    return TextProblem{LineOfByte(body, *invalid), "malformed UTF-8"};
   }
   text.encoding = hasBom ? RegFileEncoding::kUtf8Bom : RegFileEncoding::kUtf8;
-  text.utf8.assign(body.begin(), body.end());
+  text.begin = hasBom ? 3 : 0;
+  text.bytes = std::move(bytes);
   return std::nullopt;
 }
 

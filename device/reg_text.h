@@ -16,7 +16,11 @@ enum class RegFileEncoding { kUtf8, kUtf8Bom, kUtf16LeBom, kWindows1252 };
 
 // Key paths and value names compare as the device compares them: ASCII and Latin-1 letters fold
 // case.
-char16_t FoldCase(char16_t unit);
+inline char16_t FoldCase(char16_t unit) {
+  if (unit >= u'A' && unit <= u'Z') return unit + (u'a' - u'A');
+  if (unit >= 0xC0 && unit <= 0xDE && unit != 0xD7) return unit + 0x20;
+  return unit;
+}
 bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b);
 std::u16string Folded(std::u16string_view text);
 // The same number for texts that are equal ignoring case.
@@ -31,8 +35,13 @@ std::optional<size_t> FindLoneSurrogate(std::u16string_view text);
 
 // A file's text as UTF-8, and the encoding its bytes had.
 struct FileText {
-  std::string utf8;
-  RegFileEncoding encoding;
+  std::vector<uint8_t> bytes;  // the file's own bytes when they are UTF-8, else the text converted
+  size_t begin = 0;            // after a byte order mark
+  RegFileEncoding encoding = RegFileEncoding::kUtf8;
+
+  std::string_view Utf8() const {
+    return {reinterpret_cast<const char*>(bytes.data()) + begin, bytes.size() - begin};
+  }
 };
 
 // A text problem at a line of the file (1-based), or for the whole file (line 0).
@@ -43,7 +52,8 @@ struct TextProblem {
 
 // UTF-16LE after its byte order mark; UTF-8 with or without one; and, for a file that is not
 // UTF-8 and starts with the REGEDIT4 header, Windows-1252.
-std::optional<TextProblem> DecodeFileText(std::span<const uint8_t> bytes, FileText& text);
+// UTF-8 bytes are kept as they are, not copied.
+std::optional<TextProblem> DecodeFileText(std::vector<uint8_t> bytes, FileText& text);
 // The inverse of DecodeFileText. Fails only for Windows-1252, on a character it cannot hold.
 std::optional<TextProblem> EncodeFileText(std::string_view utf8, RegFileEncoding encoding,
                                           std::vector<uint8_t>& bytes);

@@ -72,19 +72,31 @@ size_t ColumnOf(std::string_view text, size_t offset) {
 
 }  // namespace
 
-Registry Registry::Parse(std::span<const uint8_t> fileBytes, const std::string& fileName) {
+namespace {
+
+FileText DecodedOrRefused(std::vector<uint8_t> fileBytes, const std::string& fileName) {
   FileText text;
-  if (const auto problem = DecodeFileText(fileBytes, text)) {
+  if (const auto problem = DecodeFileText(std::move(fileBytes), text)) {
     if (problem->line == 0) throw RegFileError(fileName + ": " + problem->what);
     throw RegFileError(fileName + ":" + std::to_string(problem->line) + ": " + problem->what);
   }
-  auto source = std::make_shared<const std::string>(std::move(text.utf8));
-  regfile::Document document = regfile::ReadDocument(*source, fileName);
-  Registry registry(RegFileFormat{text.encoding, document.header, document.crlf});
+  return text;
+}
+
+}  // namespace
+
+Registry Registry::FromText(FileText text, const std::string& fileName) {
+  auto source = std::make_shared<const FileText>(std::move(text));
+  regfile::Document document = regfile::ReadDocument(source->Utf8(), fileName);
+  Registry registry(RegFileFormat{source->encoding, document.header, document.crlf});
   registry.source_ = std::move(source);
   registry.keys_ = std::move(document.keys);
   registry.index_ = std::move(document.index);
   return registry;
+}
+
+Registry Registry::Parse(std::span<const uint8_t> fileBytes, const std::string& fileName) {
+  return FromText(DecodedOrRefused({fileBytes.begin(), fileBytes.end()}, fileName), fileName);
 }
 
 Registry Registry::Load(const std::filesystem::path& file) {
@@ -98,7 +110,7 @@ Registry Registry::Load(const std::filesystem::path& file) {
     }
     throw RegFileError(file.string() + ": cannot read: " + error.code.message());
   }
-  return Parse(bytes, file.string());
+  return FromText(DecodedOrRefused(std::move(bytes), file.string()), file.string());
 }
 
 std::string_view Registry::PathOf(const KeyEntry& key) const {
@@ -113,13 +125,8 @@ RegValue Registry::ValueOf(const ValueEntry& entry) const {
 
 std::optional<uint32_t> Registry::FindKeyIndex(std::u16string_view path) const {
   const uint64_t hash = FoldedHash(path);
-  auto candidate = std::lower_bound(index_.begin(), index_.end(), std::pair(hash, uint32_t{0}));
-  for (; candidate != index_.end() && candidate->first == hash; ++candidate) {
-    if (EqualsIgnoringCase(Utf16(PathOf(keys_[candidate->second])), path)) {
-      return candidate->second;
-    }
-  }
-  return std::nullopt;
+  return index_.Find(
+      hash, [&](uint32_t index) { return EqualsIgnoringCase(Utf16(PathOf(keys_[index])), path); });
 }
 
 std::optional<uint32_t> Registry::FindValueIndex(const KeyEntry& key,
@@ -174,8 +181,7 @@ uint32_t Registry::KeyForWriting(std::u16string_view path) {
   key.pathBegin = static_cast<uint32_t>(addedPaths_.size());
   addedPaths_.push_back(std::move(spelling));
   keys_.push_back(std::move(key));
-  const std::pair entry(FoldedHash(path), index);
-  index_.insert(std::upper_bound(index_.begin(), index_.end(), entry), entry);
+  index_.Add(FoldedHash(path), index);
   return index;
 }
 

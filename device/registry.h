@@ -77,7 +77,8 @@ class Registry {
  private:
   friend std::vector<ValueChange> Diff(const Registry& before, const Registry& after);
 
-  std::string_view Source() const { return source_ ? std::string_view(*source_) : ""; }
+  static Registry FromText(FileText text, const std::string& fileName);
+  std::string_view Source() const { return source_ ? source_->Utf8() : ""; }
   std::string_view PathOf(const regfile::KeyEntry& key) const;
   std::optional<uint32_t> FindKeyIndex(std::u16string_view path) const;
   std::optional<uint32_t> FindValueIndex(const regfile::KeyEntry& key,
@@ -87,7 +88,7 @@ class Registry {
   std::string Text(std::string_view prefix) const;
   std::optional<TextProblem> Encode(std::vector<uint8_t>& bytes) const;
 
-  std::shared_ptr<const std::string> source_;  // the file's text as read, in UTF-8
+  std::shared_ptr<const FileText> source_;  // the file's text as read
   RegFileFormat format_;
   std::vector<regfile::KeyEntry> keys_;
   regfile::KeyIndex index_;
