@@ -209,6 +209,7 @@ std::optional<TextProblem> DecodeFileText(std::vector<uint8_t> bytes, FileText& 
   text.encoding = hasBom ? RegFileEncoding::kUtf8Bom : RegFileEncoding::kUtf8;
   text.begin = hasBom ? 3 : 0;
   text.bytes = std::move(bytes);
+  text.bytes.shrink_to_fit();  // a reader that grew the buffer leaves room the text never needs
   return std::nullopt;
 }
 

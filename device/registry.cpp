@@ -164,6 +164,21 @@ const RegValue* Registry::FindValue(std::u16string_view keyPath, std::u16string_
   return &read->second;
 }
 
+std::optional<std::pair<size_t, size_t>> Registry::LinesInFile(std::u16string_view keyPath,
+                                                               std::u16string_view name) const {
+  const auto keyIndex = FindKeyIndex(keyPath);
+  if (!keyIndex) return std::nullopt;
+  const auto valueIndex = FindValueIndex(keys_[*keyIndex], name);
+  if (!valueIndex) return std::nullopt;
+  const ValueEntry& entry = keys_[*keyIndex].values[*valueIndex];
+  if (entry.nameBegin == kNotInFile) return std::nullopt;
+  const std::string_view source = Source();
+  const auto first = std::count(source.begin(), source.begin() + entry.nameBegin, '\n') + 1;
+  const auto last =
+      first + std::count(source.begin() + entry.nameBegin, source.begin() + entry.dataEnd, '\n');
+  return std::pair(static_cast<size_t>(first), static_cast<size_t>(last));
+}
+
 uint32_t Registry::KeyForWriting(std::u16string_view path) {
   if (const auto index = FindKeyIndex(path)) return *index;
   std::string spelling = ToUtf8(path);

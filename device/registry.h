@@ -59,6 +59,11 @@ class Registry {
   // Null when there is no such value. The value stays valid until it is set again.
   const RegValue* FindValue(std::u16string_view keyPath, std::u16string_view name) const;
 
+  // The first and last line (from 1) the value is written on in the file as read; nothing for a
+  // value that is not in the file.
+  std::optional<std::pair<size_t, size_t>> LinesInFile(std::u16string_view keyPath,
+                                                       std::u16string_view name) const;
+
   // Stores exactly these bytes under this type, replacing a value of the same name (the stored
   // name keeps its first spelling) or adding it at the end of its key. A key without a section
   // gets one at the end, spelled like its first subkey's section if it has one. Returns true when
