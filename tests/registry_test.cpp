@@ -8,36 +8,15 @@
 #include <fstream>
 #include <iterator>
 
+#include "registry_test_data.h"
+
 namespace device {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<uint8_t> Bytes(std::string_view text) {
-  return {text.begin(), text.end()};
-}
-
-// A text value's stored bytes: UTF-16LE with the terminator.
-std::vector<uint8_t> Sz(std::u16string_view text) {
-  std::vector<uint8_t> bytes;
-  for (char16_t unit : std::u16string(text) + u'\0') {
-    bytes.push_back(static_cast<uint8_t>(unit));
-    bytes.push_back(static_cast<uint8_t>(unit >> 8));
-  }
-  return bytes;
-}
-
 Registry ParseText(std::string_view text) {
   return Registry::Parse(Bytes(text), "state.reg");
-}
-
-std::string ParseError(const std::vector<uint8_t>& bytes) {
-  try {
-    Registry::Parse(bytes, "state.reg");
-  } catch (const RegFileError& error) {
-    return error.what();
-  }
-  return "(accepted)";
 }
 
 std::vector<uint8_t> Encoded(std::string_view utf8, RegFileEncoding encoding) {
