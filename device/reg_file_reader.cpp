@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <unordered_map>
 #include <utility>
 
@@ -184,10 +183,9 @@ class Reader {
     if (nextLine_ > text_.size()) return false;
     lineStart_ = nextLine_;
     ++lineNumber_;
-    const void* newline = std::memchr(text_.data() + lineStart_, '\n', text_.size() - lineStart_);
-    const size_t end = newline
-                           ? static_cast<size_t>(static_cast<const char*>(newline) - text_.data())
-                           : text_.size();
+    const size_t found = text_.find('\n', lineStart_);
+    const bool newline = found != std::string_view::npos;
+    const size_t end = newline ? found : text_.size();
     lineEnd_ = end;
     const bool endsWithCr = lineEnd_ > lineStart_ && text_[lineEnd_ - 1] == '\r';
     if (endsWithCr) --lineEnd_;
