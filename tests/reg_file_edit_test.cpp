@@ -159,7 +159,9 @@ const std::vector<EditCase>& EditCases() {
        "; trailing comment\n\n[HKEY_LOCAL_MACHINE\\New]\n\"v\"=\"w\"\n"},
       {"set back to what the file holds",
        {{kMmc, u"AutoMount", kRegDword, {2, 0, 0, 0}},
-        {kMmc, u"AutoMount", kRegDword, {1, 0, 0, 0}}},
+        {kMmc, u"AutoMount", kRegDword, {1, 0, 0, 0}},
+        {kPcmcia, u"PB", kRegBinary, {5}},
+        {kPcmcia, u"PB", kRegBinary, {1, 2, 3, 4}}},
        "",
        ""},
   };
