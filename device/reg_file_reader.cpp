@@ -78,6 +78,7 @@ void AppendTerminatedText(std::vector<uint8_t>& bytes, std::string_view utf8) {
 }
 
 std::optional<RegFileHeader> HeaderOf(std::string_view line) {
+  if (line.empty() || (line.front() != 'R' && line.front() != 'W')) return std::nullopt;
   if (line == kRegedit4Header) return RegFileHeader::kRegedit4;
   if (line == kRegedit5Header) return RegFileHeader::kRegedit5;
   return std::nullopt;
@@ -127,6 +128,14 @@ bool PlainKeyPath(std::string_view path) {
            });
   });
 }
+
+// A value name met in the current key: its hash, line and index among the key's values.
+struct SeenName {
+  uint64_t hash;
+  size_t line;
+  uint32_t index;
+};
+constexpr size_t kNamesSearchedInARow = 32;
 
 // Where an item is read: the line it starts on and the line being read now.
 struct Site {
@@ -310,7 +319,8 @@ class Reader {
     }
     document_.keys[*currentKey_].insertAt =
         static_cast<uint32_t>(std::min(nextLine_, text_.size()));
-    currentNames_.clear();
+    seenNames_.clear();
+    manyNames_.clear();
     sharedNameHash_.clear();
     const std::vector<ValueEntry>& values = document_.keys[*currentKey_].values;
     for (uint32_t i = 0; i < values.size(); ++i) {
@@ -502,16 +512,42 @@ class Reader {
   // Remembers the name of the current key's value `index`; returns the line of an earlier value
   // of the same name.
   std::optional<size_t> NoteName(std::string_view utf8Name, size_t line, uint32_t index) {
-    const auto [earlier, added] = currentNames_.try_emplace(FoldedHashUtf8(utf8Name), line, index);
-    if (added) return std::nullopt;
+    const uint64_t hash = FoldedHashUtf8(utf8Name);
+    const SeenName* earlier = FindSeenName(hash);
+    if (!earlier) {
+      RememberName(SeenName{hash, line, index});
+      return std::nullopt;
+    }
     const std::u16string name = Utf16(utf8Name);
-    const ValueEntry& earlierValue = document_.keys[*currentKey_].values[earlier->second.second];
-    if (EqualsIgnoringCase(NameAt(earlierValue), name)) return earlier->second.first;
+    const ValueEntry& earlierValue = document_.keys[*currentKey_].values[earlier->index];
+    if (EqualsIgnoringCase(NameAt(earlierValue), name)) return earlier->line;
     for (const auto& [other, otherLine] : sharedNameHash_) {
       if (EqualsIgnoringCase(other, name)) return otherLine;
     }
     sharedNameHash_.emplace_back(name, line);
     return std::nullopt;
+  }
+
+  // Most keys hold a few values, searched in a row; a key with many gets a hash table as well.
+  const SeenName* FindSeenName(uint64_t hash) const {
+    if (manyNames_.empty()) {
+      for (const SeenName& seen : seenNames_) {
+        if (seen.hash == hash) return &seen;
+      }
+      return nullptr;
+    }
+    const auto found = manyNames_.find(hash);
+    return found == manyNames_.end() ? nullptr : &seenNames_[found->second];
+  }
+
+  void RememberName(SeenName seen) {
+    seenNames_.push_back(seen);
+    if (seenNames_.size() <= kNamesSearchedInARow) return;
+    if (manyNames_.empty()) {
+      for (size_t i = 0; i < seenNames_.size(); ++i) manyNames_.emplace(seenNames_[i].hash, i);
+    } else {
+      manyNames_.emplace(seen.hash, seenNames_.size() - 1);
+    }
   }
 
   void AddValue(ValueEntry entry, const std::string& name, size_t line) {
@@ -537,8 +573,10 @@ class Reader {
   size_t dataEnd_ = 0;
   bool sawLineEnd_ = false;
   Document document_;
-  // The current key's value names by hash: line and value; and names whose hash another has.
-  std::unordered_map<uint64_t, std::pair<size_t, uint32_t>> currentNames_;
+  // The current key's value names by hash, with their line and index; the same by hash when there
+  // are many; and names whose hash another name has (hardly ever any).
+  std::vector<SeenName> seenNames_;
+  std::unordered_map<uint64_t, size_t> manyNames_;
   std::vector<std::pair<std::u16string, size_t>> sharedNameHash_;
   std::optional<uint32_t> currentKey_;
 };
@@ -564,7 +602,7 @@ RegValue ReadValue(std::string_view text, const ValueEntry& entry) {
 }
 
 void KeyIndex::Add(uint64_t hash, uint32_t index) {
-  if (2 * (count_ + 1) > slots_.size()) {
+  if (4 * (count_ + 1) > 3 * slots_.size()) {
     std::vector<Slot> old(std::max<size_t>(16, 2 * slots_.size()));
     old.swap(slots_);
     for (const Slot& slot : old) {
@@ -579,25 +617,6 @@ void KeyIndex::Place(Slot slot) {
   size_t i = slot.hash & (slots_.size() - 1);
   while (slots_[i].index != kNoKey) i = (i + 1) & (slots_.size() - 1);
   slots_[i] = slot;
-}
-
-uint64_t FoldedHashUtf8(std::string_view text) {
-  uint64_t hash = 14695981039346656037ull;  // as FoldedHash, over the same UTF-16 units
-  const auto mix = [&](char16_t unit) { hash = (hash ^ FoldCase(unit)) * 1099511628211ull; };
-  for (auto at = text.begin(); at != text.end();) {
-    if (static_cast<uint8_t>(*at) < 0x80) {
-      mix(static_cast<char16_t>(*at++));
-      continue;
-    }
-    const uint32_t code = utf8::unchecked::next(at);
-    if (code < 0x10000) {
-      mix(static_cast<char16_t>(code));
-    } else {
-      mix(static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10)));
-      mix(static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF)));
-    }
-  }
-  return hash;
 }
 
 std::optional<std::string> KeyPathProblem(std::u16string_view path) {

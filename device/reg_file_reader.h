@@ -39,8 +39,8 @@ struct KeyEntry {
   std::vector<ValueEntry> values;
 };
 
-// Keys by the hash of their folded path: open addressing, at most half full, so that a lookup
-// costs a probe or two and a file's keys cost no allocation each.
+// Keys by the hash of their folded path: open addressing, at most three quarters full, so that a
+// lookup costs a probe or two and a file's keys cost no allocation each.
 class KeyIndex {
  public:
   // The first key with this hash for which `matches(index)` holds.
@@ -79,9 +79,6 @@ Document ReadDocument(std::string_view text, const std::string& fileName);
 
 // The name and data of the value `entry` holds in `text`, which ReadDocument accepted.
 RegValue ReadValue(std::string_view text, const ValueEntry& entry);
-
-// The UTF-8 hash of a path equals FoldedHash of its UTF-16 form.
-uint64_t FoldedHashUtf8(std::string_view text);
 
 // Why a key path or a value name cannot be held in a file, or nothing.
 std::optional<std::string> KeyPathProblem(std::u16string_view path);

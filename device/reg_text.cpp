@@ -4,6 +4,7 @@
 // back must keep.
 #include "reg_text.h"
 
+#include <endian.h>
 #include <utf8.h>
 
 #include <algorithm>
@@ -13,6 +14,33 @@
 
 namespace device {
 namespace {
+
+constexpr uint64_t kHighBits = 0x8080808080808080ull;
+
+// FNV-1a over the folded UTF-16 units, taking eight ASCII units at a time where the text has
+// them: the UTF-8 and the UTF-16 form of a text split into the same pieces.
+class FoldedHasher {
+ public:
+  void AddUnit(char16_t unit) { Mix(FoldCase(unit)); }
+  // Eight ASCII characters, the first in the lowest byte.
+  void AddAscii(uint64_t eight) {
+    constexpr uint64_t kOnes = 0x0101010101010101ull;
+    const uint64_t atLeastA = eight + 0x3F * kOnes;  // high bit set where a byte >= 'A'
+    const uint64_t aboveZ = eight + 0x25 * kOnes;    // ... where a byte > 'Z'
+    Mix(eight | (((atLeastA & ~aboveZ) & 0x80 * kOnes) >> 2));
+  }
+  // Mixed so that every bit of the value depends on every piece: tables index by the low bits.
+  uint64_t Value() const {
+    uint64_t value = hash_ ^ (hash_ >> 33);
+    value *= 0xFF51AFD7ED558CCDull;
+    return value ^ (value >> 33);
+  }
+
+ private:
+  void Mix(uint64_t piece) { hash_ = (hash_ ^ piece) * 1099511628211ull; }
+
+  uint64_t hash_ = 14695981039346656037ull;
+};
 
 bool IsHighSurrogate(char32_t unit) {
   return unit >= 0xD800 && unit <= 0xDBFF;
@@ -46,7 +74,6 @@ size_t LineOfByte(std::span<const uint8_t> bytes, size_t offset) {
 // The offset of the first malformed sequence. Runs of ASCII are skipped a word at a time; utfcpp
 // checks the rest, cut at ASCII bytes, which no sequence holds.
 std::optional<size_t> FindInvalidUtf8(std::span<const uint8_t> bytes) {
-  constexpr uint64_t kHighBits = 0x8080808080808080ull;
   size_t at = 0;
   while (at < bytes.size()) {
     uint64_t word;
@@ -149,9 +176,39 @@ std::u16string Folded(std::u16string_view text) {
 }
 
 uint64_t FoldedHash(std::u16string_view text) {
-  uint64_t hash = 14695981039346656037ull;  // FNV-1a
-  for (char16_t unit : text) hash = (hash ^ FoldCase(unit)) * 1099511628211ull;
-  return hash;
+  FoldedHasher hasher;
+  for (size_t i = 0; i < text.size();) {
+    if (text.size() - i >= 8 &&
+        std::all_of(text.begin() + i, text.begin() + i + 8, [](char16_t u) { return u < 0x80; })) {
+      uint64_t eight = 0;
+      for (size_t k = 0; k < 8; ++k) eight |= static_cast<uint64_t>(text[i + k]) << (8 * k);
+      hasher.AddAscii(eight);
+      i += 8;
+    } else {
+      hasher.AddUnit(text[i++]);
+    }
+  }
+  return hasher.Value();
+}
+
+uint64_t FoldedHashUtf8(std::string_view utf8) {
+  FoldedHasher hasher;
+  for (auto at = utf8.begin(); at != utf8.end();) {
+    uint64_t eight;
+    if (utf8.end() - at >= 8 && (std::memcpy(&eight, &*at, 8), (eight & kHighBits) == 0)) {
+      hasher.AddAscii(le64toh(eight));
+      at += 8;
+      continue;
+    }
+    const uint32_t code = utf8::unchecked::next(at);
+    if (code < 0x10000) {
+      hasher.AddUnit(static_cast<char16_t>(code));
+    } else {
+      hasher.AddUnit(static_cast<char16_t>(0xD800 + ((code - 0x10000) >> 10)));
+      hasher.AddUnit(static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF)));
+    }
+  }
+  return hasher.Value();
 }
 
 std::optional<size_t> FindLoneSurrogate(std::u16string_view text) {

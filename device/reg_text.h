@@ -25,6 +25,8 @@ bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b);
 std::u16string Folded(std::u16string_view text);
 // The same number for texts that are equal ignoring case.
 uint64_t FoldedHash(std::u16string_view text);
+// The same number as FoldedHash of the text's UTF-16 form; `utf8` is valid UTF-8.
+uint64_t FoldedHashUtf8(std::string_view utf8);
 
 // Lone surrogates become U+FFFD.
 std::string ToUtf8(std::u16string_view text);
