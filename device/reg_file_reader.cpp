@@ -476,8 +476,8 @@ class Reader {
   }
 
   // A comma-separated list, possibly empty. It continues on the next line after a trailing '\'
-  // (regedit) or a trailing ',' (Platform Builder). dataEnd_ ends after the last item, ',' or
-  // '\' that belongs to it.
+  // (regedit) or a trailing ',' (Platform Builder), which also carries it over blank lines.
+  // dataEnd_ ends after the last item, or after a '\' that the next line did not continue.
   template <typename ReadItem>
   void ReadList(size_t line, Label label, ReadItem readItem) {
     Site site{line, line};
@@ -501,7 +501,6 @@ class Reader {
       first = false;
       SkipSpace();
       afterComma = Consume(',');
-      if (afterComma) dataEnd_ = position_;
     }
   }
 

@@ -62,6 +62,8 @@ constexpr std::string_view kBoardFile =
     "\t\"Odd\"=hex(4):01,02,03,04,05\n"
     "\t\"PB\"=hex:01,02,\n"
     "\t     03,04\n"
+    "\t\"Tail\"=hex:01 \\\n"
+    "\n"
     "; trailing comment\n";
 
 constexpr std::u16string_view kMmc = u"HKEY_LOCAL_MACHINE\\System\\StorageManager\\Profiles\\MMC";
@@ -127,6 +129,10 @@ const std::vector<EditCase>& EditCases() {
        "hex:01,02,\n\t     03,04",
        "hex:a0,a1,a2,a3,a4,a5,a6,a7,a8,a9,aa,ab,ac,ad,ae,af,b0,b1,b2,b3,b4,b5,\n"
        "\t     b6,b7,b8,b9,ba,bb,bc,bd"},
+      {"a list ended by a continuation that nothing continues",
+       {{kPcmcia, u"Tail", kRegBinary, {0xEE}}},
+       "\"Tail\"=hex:01 \\\n",
+       "\"Tail\"=hex:ee\n"},
       {"a REG_DWORD of five bytes keeps all five",
        {{kPcmcia, u"Odd", kRegDword, {1, 2, 3, 4, 6}}},
        "\"Odd\"=hex(4):01,02,03,04,05",
@@ -223,6 +229,21 @@ TEST(RegFileEditTest, SettingValuesChangesOnlyTheirLinesInEveryForm) {
       EXPECT_EQ(reread.Format(), before.Format());
     }
   }
+}
+
+TEST(RegFileEditTest, LinesInFileSpanAValueWithItsContinuedLines) {
+  const Registry registry = Registry::Parse(Bytes(kBoardFile), "board.reg");
+  const std::vector<std::tuple<std::u16string_view, std::u16string_view, size_t, size_t>> cases = {
+      {kMmc, u"Name", 6, 6},      {kMmc, u"iclass", 10, 10}, {kPcmcia, u"", 17, 17},
+      {kPcmcia, u"Blob", 18, 19}, {kPcmcia, u"PB", 21, 22},  {kPcmcia, u"Tail", 23, 23},
+  };
+  for (const auto& [key, name, first, last] : cases) {
+    EXPECT_EQ(registry.LinesInFile(key, name), std::pair(first, last)) << ToUtf8(name);
+  }
+  EXPECT_FALSE(registry.LinesInFile(kMmc, u"Missing"));
+  Registry added = registry;
+  added.SetValue(kMmc, u"New", kRegDword, {1, 0, 0, 0});
+  EXPECT_FALSE(added.LinesInFile(kMmc, u"New"));
 }
 
 TEST(RegFileEditTest, AFileWithoutItsLastLineEndGetsOneBeforeWhatIsAdded) {
