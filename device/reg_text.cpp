@@ -224,8 +224,10 @@ std::optional<size_t> FindLoneSurrogate(std::u16string_view text) {
 
 std::string ToUtf8(std::u16string_view text) {
   std::u16string paired(text);
-  for (auto lone = FindLoneSurrogate(paired); lone; lone = FindLoneSurrogate(paired)) {
-    paired[*lone] = 0xFFFD;
+  for (size_t from = 0;
+       const auto lone = FindLoneSurrogate(std::u16string_view(paired).substr(from));) {
+    from += *lone;
+    paired[from++] = 0xFFFD;
   }
   std::string utf8;
   utf8.reserve(paired.size());
