@@ -22,20 +22,13 @@ bool IsSpace(char c) {
   return c == ' ' || c == '\t';
 }
 
-std::u16string Utf16(std::string_view utf8) {
-  std::u16string text;
-  text.reserve(utf8.size());
-  utf8::unchecked::utf8to16(utf8.begin(), utf8.end(), std::back_inserter(text));
-  return text;
-}
-
 std::string Quoted(std::u16string_view text) {
   return "\"" + ToUtf8(text) + "\"";
 }
 
 // A short quoted piece of a line for messages.
 std::string Excerpt(std::string_view utf8) {
-  const std::u16string text = Utf16(utf8);
+  const std::u16string text = FromValidUtf8(utf8);
   if (text.size() <= kExcerptLength) return Quoted(text);
   return Quoted(std::u16string_view(text).substr(0, kExcerptLength)) + "...";
 }
@@ -73,7 +66,7 @@ void AppendUnitLittleEndian(std::vector<uint8_t>& bytes, char16_t unit) {
 }
 
 void AppendTerminatedText(std::vector<uint8_t>& bytes, std::string_view utf8) {
-  for (char16_t unit : Utf16(utf8)) AppendUnitLittleEndian(bytes, unit);
+  for (char16_t unit : FromValidUtf8(utf8)) AppendUnitLittleEndian(bytes, unit);
   AppendUnitLittleEndian(bytes, 0);
 }
 
@@ -176,7 +169,7 @@ class Reader {
     position_ = entry.nameBegin;
     RegValue value;
     const std::string name = ReadValueName();
-    value.name = Utf16(name);
+    value.name = FromValidUtf8(name);
     SkipSpace();
     ++position_;  // '='
     SkipSpace();
@@ -303,7 +296,7 @@ class Reader {
       Fail(lineNumber_, "unexpected text " + Excerpt(TrimmedRest()) + " after the section header");
     }
     if (!PlainKeyPath(path)) {
-      if (const auto problem = KeyPathProblem(Utf16(path))) Fail(lineNumber_, *problem);
+      if (const auto problem = KeyPathProblem(FromValidUtf8(path))) Fail(lineNumber_, *problem);
     }
     OpenKey(static_cast<uint32_t>(path.data() - text_.data()), path);
   }
@@ -332,9 +325,10 @@ class Reader {
   std::optional<uint32_t> FindOpenedKey(std::string_view path, uint64_t hash) const {
     std::optional<std::u16string> wanted;
     return document_.index.Find(hash, [&](uint32_t index) {
-      if (!wanted) wanted = Utf16(path);
+      if (!wanted) wanted = FromValidUtf8(path);
       const KeyEntry& key = document_.keys[index];
-      return EqualsIgnoringCase(Utf16(text_.substr(key.pathBegin, key.pathLength)), *wanted);
+      return EqualsIgnoringCase(FromValidUtf8(text_.substr(key.pathBegin, key.pathLength)),
+                                *wanted);
     });
   }
 
@@ -359,7 +353,7 @@ class Reader {
     std::string name;
     ReadQuoted(Site{lineNumber_, lineNumber_}, "value name", &name);
     if (Utf16Length(name) > kMaxValueNameLength) {
-      if (const auto problem = ValueNameProblem(Utf16(name))) Fail(lineNumber_, *problem);
+      if (const auto problem = ValueNameProblem(FromValidUtf8(name))) Fail(lineNumber_, *problem);
     }
     return name;
   }
@@ -383,7 +377,9 @@ class Reader {
       }
       const char escaped = text_[position_];
       if (escaped != '\\' && escaped != '"') {
-        const size_t length = utf8::internal::sequence_length(text_.begin() + position_);
+        auto after = text_.begin() + position_;
+        utf8::unchecked::next(after);
+        const auto length = static_cast<size_t>(after - (text_.begin() + position_));
         Fail(site, "unknown escape \\" + std::string(text_.substr(position_, length)) + " in " +
                        what + "; only \\\\ and \\\" are allowed");
       }
@@ -517,7 +513,7 @@ class Reader {
       RememberName(SeenName{hash, line, index});
       return std::nullopt;
     }
-    const std::u16string name = Utf16(utf8Name);
+    const std::u16string name = FromValidUtf8(utf8Name);
     const ValueEntry& earlierValue = document_.keys[*currentKey_].values[earlier->index];
     if (EqualsIgnoringCase(NameAt(earlierValue), name)) return earlier->line;
     for (const auto& [other, otherLine] : sharedNameHash_) {

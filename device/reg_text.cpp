@@ -241,6 +241,10 @@ std::u16string FromUtf8(std::string_view text) {
     throw std::invalid_argument("malformed UTF-8 at byte " +
                                 std::to_string(invalid - text.begin()));
   }
+  return FromValidUtf8(text);
+}
+
+std::u16string FromValidUtf8(std::string_view text) {
   std::u16string utf16;
   utf16.reserve(text.size());
   utf8::unchecked::utf8to16(text.begin(), text.end(), std::back_inserter(utf16));

@@ -32,6 +32,8 @@ uint64_t FoldedHashUtf8(std::string_view utf8);
 std::string ToUtf8(std::u16string_view text);
 // Throws std::invalid_argument on malformed UTF-8 (including overlong forms and surrogates).
 std::u16string FromUtf8(std::string_view text);
+// For text known to be valid UTF-8, such as a file's text once read.
+std::u16string FromValidUtf8(std::string_view text);
 // The index of the first unpaired surrogate, if any.
 std::optional<size_t> FindLoneSurrogate(std::u16string_view text);
 

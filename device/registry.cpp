@@ -1,7 +1,5 @@
 #include "registry.h"
 
-#include <utf8.h>
-
 #include <algorithm>
 #include <array>
 #include <stdexcept>
@@ -20,13 +18,6 @@ using regfile::ValueEntry;
 
 constexpr std::array<std::u16string_view, 4> kRootKeys = {
     u"HKEY_LOCAL_MACHINE", u"HKEY_CURRENT_USER", u"HKEY_CLASSES_ROOT", u"HKEY_USERS"};
-
-std::u16string Utf16(std::string_view utf8) {
-  std::u16string text;
-  text.reserve(utf8.size());
-  utf8::unchecked::utf8to16(utf8.begin(), utf8.end(), std::back_inserter(text));
-  return text;
-}
 
 bool IsRootKey(std::u16string_view path) {
   return std::any_of(kRootKeys.begin(), kRootKeys.end(),
@@ -125,8 +116,9 @@ RegValue Registry::ValueOf(const ValueEntry& entry) const {
 
 std::optional<uint32_t> Registry::FindKeyIndex(std::u16string_view path) const {
   const uint64_t hash = FoldedHash(path);
-  return index_.Find(
-      hash, [&](uint32_t index) { return EqualsIgnoringCase(Utf16(PathOf(keys_[index])), path); });
+  return index_.Find(hash, [&](uint32_t index) {
+    return EqualsIgnoringCase(FromValidUtf8(PathOf(keys_[index])), path);
+  });
 }
 
 std::optional<uint32_t> Registry::FindValueIndex(const KeyEntry& key,
@@ -140,14 +132,14 @@ std::optional<uint32_t> Registry::FindValueIndex(const KeyEntry& key,
 bool Registry::KeyExists(std::u16string_view path) const {
   if (IsRootKey(path) || FindKeyIndex(path)) return true;
   return std::any_of(keys_.begin(), keys_.end(), [&](const KeyEntry& key) {
-    return PathOf(key).size() > path.size() && IsSubkeyPath(Utf16(PathOf(key)), path);
+    return PathOf(key).size() > path.size() && IsSubkeyPath(FromValidUtf8(PathOf(key)), path);
   });
 }
 
 std::optional<RegKey> Registry::FindKey(std::u16string_view path) const {
   const auto index = FindKeyIndex(path);
   if (!index) return std::nullopt;
-  RegKey key{Utf16(PathOf(keys_[*index])), {}};
+  RegKey key{FromValidUtf8(PathOf(keys_[*index])), {}};
   for (const ValueEntry& entry : keys_[*index].values) key.values.push_back(ValueOf(entry));
   return key;
 }
@@ -184,7 +176,7 @@ uint32_t Registry::KeyForWriting(std::u16string_view path) {
   std::string spelling = ToUtf8(path);
   for (const KeyEntry& key : keys_) {
     // Spelled like the subkey's section, so the file reads consistently.
-    const std::u16string keyPath = Utf16(PathOf(key));
+    const std::u16string keyPath = FromValidUtf8(PathOf(key));
     if (IsSubkeyPath(keyPath, path)) {
       spelling = ToUtf8(std::u16string_view(keyPath).substr(0, path.size()));
       break;
@@ -237,7 +229,7 @@ std::vector<RegKey> Registry::Keys() const {
   std::vector<RegKey> keys;
   keys.reserve(keys_.size());
   for (const KeyEntry& entry : keys_) {
-    RegKey& key = keys.emplace_back(RegKey{Utf16(PathOf(entry)), {}});
+    RegKey& key = keys.emplace_back(RegKey{FromValidUtf8(PathOf(entry)), {}});
     for (const ValueEntry& value : entry.values) key.values.push_back(ValueOf(value));
   }
   return keys;
@@ -363,7 +355,7 @@ std::vector<ValueChange> Diff(const Registry& before, const Registry& after) {
     }
   };
   for (const KeyEntry& oldKey : before.keys_) {
-    const std::u16string path = Utf16(before.PathOf(oldKey));
+    const std::u16string path = FromValidUtf8(before.PathOf(oldKey));
     const auto newIndex = after.FindKeyIndex(path);
     const KeyEntry* newKey = newIndex ? &after.keys_[*newIndex] : nullptr;
     std::vector<bool> matched(newKey ? newKey->values.size() : 0);
@@ -390,7 +382,7 @@ std::vector<ValueChange> Diff(const Registry& before, const Registry& after) {
     }
   }
   for (const KeyEntry& newKey : after.keys_) {
-    const std::u16string path = Utf16(after.PathOf(newKey));
+    const std::u16string path = FromValidUtf8(after.PathOf(newKey));
     if (before.FindKeyIndex(path)) continue;
     for (const ValueEntry& entry : newKey.values) {
       RegValue added = after.ValueOf(entry);
