@@ -21,8 +21,11 @@ namespace regfile {
 
 constexpr uint32_t kNotInFile = std::numeric_limits<uint32_t>::max();
 constexpr int32_t kNotSet = -1;
-// Offsets into the text are 32-bit; files are refused well below that.
-constexpr size_t kMaxTextSize = 1u << 30;
+// Offsets into the text are 32-bit. A file's bytes become at most three times as many bytes of
+// UTF-8 text (Windows-1252 0x80 is U+20AC), so a file at the limit still fits.
+constexpr size_t kMaxFileSize = size_t{1} << 30;
+constexpr size_t kMaxTextSize = 3 * kMaxFileSize;
+static_assert(kMaxTextSize <= std::numeric_limits<uint32_t>::max());
 
 struct ValueEntry {
   uint32_t nameBegin = kNotInFile;  // the '"' or '@' that starts the value line; kNotInFile: added

@@ -66,6 +66,10 @@ size_t ColumnOf(std::string_view text, size_t offset) {
 namespace {
 
 FileText DecodedOrRefused(std::vector<uint8_t> fileBytes, const std::string& fileName) {
+  if (fileBytes.size() > regfile::kMaxFileSize) {
+    throw RegFileError(fileName + ": larger than " + std::to_string(regfile::kMaxFileSize >> 20) +
+                       " MiB");
+  }
   FileText text;
   if (const auto problem = DecodeFileText(std::move(fileBytes), text)) {
     if (problem->line == 0) throw RegFileError(fileName + ": " + problem->what);
@@ -93,11 +97,11 @@ Registry Registry::Parse(std::span<const uint8_t> fileBytes, const std::string& 
 Registry Registry::Load(const std::filesystem::path& file) {
   std::vector<uint8_t> bytes;
   try {
-    bytes = fileio::ReadWholeFile(file, regfile::kMaxTextSize);
+    bytes = fileio::ReadWholeFile(file, regfile::kMaxFileSize);
   } catch (const fileio::FileError& error) {
     if (error.step == fileio::FileStep::kTooLarge) {
       throw RegFileError(file.string() + ": cannot read: larger than " +
-                         std::to_string(regfile::kMaxTextSize >> 20) + " MiB");
+                         std::to_string(regfile::kMaxFileSize >> 20) + " MiB");
     }
     throw RegFileError(file.string() + ": cannot read: " + error.code.message());
   }
