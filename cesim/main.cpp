@@ -1,41 +1,54 @@
 // cesim: runs the card-folder update once on a simulated handheld and reports what it did.
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstdlib>
 #include <iostream>
+#include <sstream>
 
+#include "checked_output.h"
 #include "device.h"
 #include "file_io.h"
 #include "image_loader.h"
 #include "machine.h"
 #include "options.h"
 #include "storage_manager.h"
+#include "summary.h"
+#include "trace_output.h"
 #include "update.h"
 
 extern const std::span<const unsigned char> kDefaultRegistry;   // device/default.reg
 extern const std::span<const unsigned char> kProgramResources;  // the program's compiled .res
 
+using cesim::InputError;
+using cesim::kExitFault;
+using cesim::kExitInterrupted;
+using cesim::kExitNotSaved;
+using cesim::kExitOutputLost;
+using cesim::kExitUsage;
+
 namespace {
 
-constexpr int kExitNotSaved = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitFault = 3;
+// The largest image the device can run: a Windows CE 4.20 process lives in a 32 MB slot.
+constexpr size_t kMaxImageSize = 32 * 1024 * 1024;
 
-// A file that cannot be used; what() is the one-line reason, naming the file.
-struct InputError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-std::vector<uint8_t> ReadFile(const std::filesystem::path& file) {
+// The file's bytes, at most `maxSize`; `tooLarge` says what the limit is.
+std::vector<uint8_t> ReadFile(const std::filesystem::path& file, size_t maxSize,
+                              const std::string& tooLarge) {
   try {
-    return fileio::ReadWholeFile(file);
+    return fileio::ReadWholeFile(file, maxSize);
   } catch (const fileio::FileError& error) {
+    if (error.step == fileio::FileStep::kTooLarge)
+      throw InputError(file.string() + ": " + tooLarge);
     throw InputError(file.string() + ": cannot read: " + error.code.message());
   }
 }
 
 device::RomBlock LoadRomBlock(const std::filesystem::path& file) {
-  std::vector<uint8_t> bytes = ReadFile(file);
+  std::vector<uint8_t> bytes = ReadFile(file, device::kRomBlockSize,
+                                        "a ROM information block is 160 bytes, this file has more");
   if (bytes.size() != device::kRomBlockSize) {
     throw InputError(file.string() + ": a ROM information block is 160 bytes, this file has " +
                      std::to_string(bytes.size()));
@@ -68,7 +81,9 @@ device::DeviceSettings DeviceSettingsFor(const cesim::Options& options) {
 }
 
 emulator::LoadedImage LoadDeviceImage(const std::filesystem::path& file) {
-  std::vector<uint8_t> bytes = ReadFile(file);
+  std::vector<uint8_t> bytes =
+      ReadFile(file, kMaxImageSize,
+               "larger than 32 MiB, the process slot a Windows CE 4.20 program runs in");
   try {
     return emulator::LoadImage(bytes, file.string());
   } catch (const emulator::ImageError& error) {
@@ -81,74 +96,70 @@ device::Registry LoadRegistry(const cesim::Options& options) {
   return device::Registry::Parse(kDefaultRegistry, "built-in registry");
 }
 
+// The terminal's width (any of the three standard streams may be it), else $COLUMNS, else 80.
 size_t TerminalWidth() {
-  winsize size{};
-  if (isatty(STDOUT_FILENO) && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
-    return size.ws_col;
+  for (int fd : {STDOUT_FILENO, STDERR_FILENO, STDIN_FILENO}) {
+    winsize size{};
+    if (isatty(fd) && ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  }
+  const char* columns = std::getenv("COLUMNS");
+  if (columns != nullptr) {
+    char* end = nullptr;
+    const unsigned long width = std::strtoul(columns, &end, 10);
+    if (*columns != '\0' && *end == '\0' && width > 0 && width <= 1000) return width;
   }
   return 80;
 }
 
-std::string ResetLine(const device::RunResult& result) {
-  if (!result.resetRequested) return "not requested";
-  if (!result.resetTookEffect) return "requested; the request returned and the device kept running";
-  return "requested and taken: the run ended there with " + std::to_string(result.keysLeftOpen) +
-         " registry key(s) still open";
+cesim::SaveOutcome SaveRegistry(const device::Registry& registry,
+                                const std::filesystem::path& file) {
+  cesim::SaveOutcome outcome;
+  try {
+    // Looked at before the save: replacing the file is what splits its hard links.
+    fileio::ReplaceTarget target = fileio::ResolveReplaceTarget(file);
+    registry.Save(file);
+    outcome.replaced = std::move(target);
+  } catch (const device::RegFileError& error) {
+    outcome.error = error.what();
+  } catch (const fileio::FileError& error) {
+    outcome.error = file.string() + ": cannot save: " + error.what();
+  }
+  return outcome;
 }
 
-// What was run, and how much of it.
-struct RunFigures {
-  size_t platformCalls = 0;
-  std::optional<uint64_t> instructions;  // inside the image, when an image was run
+// Notes on what the device lets an image do although it almost certainly means a broken image;
+// printed on stderr when cesim ends, after the summary or the fault report.
+class RunNotes {
+ public:
+  ~RunNotes() {
+    std::cout << std::flush;
+    for (const std::string& note : notes_) std::cerr << "cesim: note: " << note << '\n';
+  }
+  void Add(const std::vector<std::string>& notes) {
+    notes_.insert(notes_.end(), notes.begin(), notes.end());
+  }
+
+ private:
+  std::vector<std::string> notes_;
 };
 
-void PrintSummary(std::ostream& out, const cesim::Options& options, const device::RunResult& result,
-                  const device::Registry& registry, const std::optional<std::string>& saveError,
-                  const RunFigures& figures) {
-  out << "\nsummary\n";
-  out << "  exit status: " << result.exitStatus << '\n';
-  out << "  soft reset: " << ResetLine(result) << '\n';
-  if (result.changes.empty()) out << "  registry: no value changed\n";
-  for (const device::ValueChange& change : result.changes) {
-    auto shown = [](const std::optional<device::RegValue>& value) {
-      return value ? device::FormatValueData(*value) : std::string("(none)");
-    };
-    out << "  changed: [" << device::ToUtf8(change.keyPath) << "] \"" << device::ToUtf8(change.name)
-        << "\": " << shown(change.before) << " -> " << shown(change.after) << '\n';
-  }
-  if (result.resetTookEffect) {
-    out << "  after the reset the storage manager mounts:\n";
-    for (std::u16string_view profile : device::kCardProfiles) {
-      out << "    " << device::ToUtf8(profile) << " card as \\"
-          << device::ToUtf8(device::MountFolder(registry, profile)) << '\n';
-    }
-  }
-  if (!options.registryFile) {
-    out << "  registry file: none (the built-in registry is not saved)\n";
-  } else if (result.changes.empty()) {
-    out << "  registry file: " << options.registryFile->string() << " left as it was\n";
-  } else {
-    out << "  registry file: " << options.registryFile->string()
-        << (saveError ? " NOT saved: the changes above are lost\n" : " saved\n");
-  }
-  if (options.stats) {
-    out << "  platform calls: " << figures.platformCalls << '\n';
-    if (figures.instructions) {
-      out << "  instructions executed in the image: " << *figures.instructions << '\n';
-    }
-  }
-}
-
-int Run(const cesim::Options& options) {
+int Run(const cesim::Options& options, RunNotes& notes) {
   device::Registry registry = LoadRegistry(options);
   device::DeviceSettings settings = DeviceSettingsFor(options);
+  const device::DeviceSettings simulated = settings;
   std::optional<emulator::LoadedImage> image;
   if (options.image) image = LoadDeviceImage(*options.image);
+  if (image) settings.imageBase = image->base;
+  if (image) notes.Add(image->notes);
   // An image brings its own string table, read from its resources as the device reads it.
   auto resources =
       image ? image->resources : res::ReadResFile(kProgramResources, "program resources");
+  cesim::TraceOutput trace(options);
   device::Console console{std::cout, std::cin, static_cast<bool>(isatty(STDIN_FILENO)),
                           TerminalWidth()};
+  console.prompts = &std::cerr;
+  console.boxesOnPrompts = !isatty(STDOUT_FILENO);
+  console.trace = trace.Sink();
   device::Device device(std::move(registry), std::move(resources), std::move(settings), console);
   std::optional<emulator::Machine> machine;
   if (image)
@@ -157,45 +168,71 @@ int Run(const cesim::Options& options) {
   device::RunResult result =
       machine
           ? device.Run([&](HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int show) {
+              struct MachineNotes {  // also when the run faults
+                RunNotes& notes;
+                const emulator::Machine& machine;
+                ~MachineNotes() { notes.Add(machine.notes()); }
+              } machineNotes{notes, *machine};
               return machine->Start(instance, previous, commandLine, show);
             })
           : device.Run(&WinMain);
-  RunFigures figures{result.platformCalls, std::nullopt};
+  cesim::RunFigures figures{result.platformCalls, std::nullopt};
   if (machine) figures.instructions = machine->instructionsExecuted();
-  std::optional<std::string> saveError;
+  cesim::SaveOutcome save;
   if (options.registryFile && !result.changes.empty()) {
-    try {
-      device.registry().Save(*options.registryFile);
-    } catch (const device::RegFileError& error) {
-      saveError = error.what();
-    }
+    save = SaveRegistry(device.registry(), *options.registryFile);
   }
-  PrintSummary(std::cout, options, result, device.registry(), saveError, figures);
-  if (saveError) {
-    std::cout << std::flush;
-    std::cerr << "cesim: " << *saveError << '\n';
-    return kExitNotSaved;
-  }
-  return result.exitStatus;
+  std::cout << cesim::Summary({options, simulated, result, device.registry(), save, figures},
+                              console.width);
+  std::cout << std::flush;
+  if (save.error) std::cerr << "cesim: " << *save.error << '\n';
+  const std::optional<std::string> traceFailure = trace.Failure();
+  if (traceFailure) std::cerr << "cesim: " << *traceFailure << '\n';
+  if (save.error) return kExitNotSaved;
+  return traceFailure ? kExitOutputLost : result.exitStatus;
 }
 
-}  // namespace
+// cesim's version and the update's, from the version block of the program's resources.
+std::string Versions() {
+  std::string update = "unknown";
+  for (const res::ResourceEntry& entry : res::ReadResFile(kProgramResources, "program resources")) {
+    if (entry.type != res::ResourceId(res::RT_VERSION)) continue;
+    const std::vector<uint8_t>& data = entry.data;
+    const uint8_t signature[] = {0xBD, 0x04, 0xEF, 0xFE};  // VS_FIXEDFILEINFO, little-endian
+    auto found = std::search(data.begin(), data.end(), std::begin(signature), std::end(signature));
+    const size_t at = static_cast<size_t>(found - data.begin());
+    if (found == data.end() || data.size() < at + 16) break;
+    auto word = [&](size_t offset) { return data[at + offset] | data[at + offset + 1] << 8; };
+    // dwFileVersionMS then dwFileVersionLS, each a high and a low 16-bit part.
+    update = std::to_string(word(10)) + "." + std::to_string(word(8)) + "." +
+             std::to_string(word(14)) + "." + std::to_string(word(12));
+  }
+  return "cesim " CESIM_VERSION "\ncard-folder update " + update + "\n";
+}
 
-int main(int argc, char** argv) {
-  std::vector<std::string> arguments(argv + 1, argv + argc);
+int Main(const std::vector<std::string>& arguments) {
+  RunNotes notes;
   try {
     cesim::Options options = cesim::ParseOptions(arguments);
     if (options.help) {
-      std::cout << cesim::kUsage;
+      std::cout << cesim::Usage();
       return 0;
     }
-    return Run(options);
+    if (options.version) {
+      std::cout << Versions();
+      return 0;
+    }
+    return Run(options, notes);
   } catch (const cesim::UsageError& error) {
     std::cerr << "cesim: " << error.what() << " (see cesim --help)\n";
   } catch (const InputError& error) {
     std::cerr << "cesim: " << error.what() << '\n';
   } catch (const device::RegFileError& error) {
     std::cerr << "cesim: " << error.what() << '\n';
+  } catch (const device::InputEnded& error) {
+    std::cout << std::flush;
+    std::cerr << "\ncesim: interrupted: " << error.what() << "; nothing saved\n";
+    return kExitInterrupted;
   } catch (const emulator::EmulationFault& error) {
     std::cout << std::flush;
     std::cerr << "cesim: emulation fault: " << error.what() << '\n';
@@ -206,4 +243,22 @@ int main(int argc, char** argv) {
     return kExitFault;
   }
   return kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A reader that goes away (| head) must not end the run before the registry is saved: writes
+  // to it fail instead, and that is reported at the end.
+  std::signal(SIGPIPE, SIG_IGN);
+  cesim::CheckedOutput output(STDOUT_FILENO);
+  std::streambuf* const original = std::cout.rdbuf(&output);
+  const int status = Main(std::vector<std::string>(argv + 1, argv + argc));
+  output.Flush();
+  std::cout.rdbuf(original);
+  if (output.error()) {
+    std::cerr << "cesim: the output could not be written: " << output.error().message() << '\n';
+    return status == 0 ? kExitOutputLost : status;
+  }
+  return status;
 }

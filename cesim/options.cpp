@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <functional>
 #include <map>
@@ -9,41 +10,17 @@
 #include "storage_manager.h"
 
 namespace cesim {
-
-const char* const kUsage = R"(usage: cesim [options]
-
-Runs the card-folder update once on a simulated German handheld and reports what it did: the
-update built for this machine, or with --image the device's own ARM executable on an emulated CPU.
-
-  --registry FILE        device registry (.reg); read before the run, written back after it
-                         when a value changed (default: the built-in factory registry, not saved)
-  --rom-language NAME    ROM language name, up to 16 characters (default: DEUTSCH)
-  --rom-block FILE       the whole 160-byte ROM information block, from a file
-  --rom-silent           the ROM information query fails and writes nothing
-  --answer yes|no|fail   answer to the Yes/No question; fail: the box cannot be shown
-                         (default: asked on the keyboard; without a terminal the box fails)
-  --reset now|returns    a soft-reset request resets at once (default) or returns FALSE
-  --missing-key PROFILE  the profile's registry key does not open (MMC, PCMCIA, SDMemory;
-                         may be repeated)
-  --fail-write PROFILE   the registry refuses writes to the profile's key (may be repeated)
-  --no-strings           the program's string table cannot be loaded
-  --command-line TEXT    the command line the program is started with
-  --show-state N         the show state the program is started with (default: 5, SW_SHOW)
-  --image FILE           run this Windows CE ARM executable on an emulated CPU
-  --cpu pxa270|ti925t    with --image: the XScale PXA270 (default) or a strict ARMv4T core
-  --max-instructions N   with --image: stop the run as a fault after N instructions
-                         (default: 1000000)
-  --stats                also report the platform calls made and, with --image, the instructions
-                         executed inside the image
-  --trace                print every platform call with its arguments and result
-  --help                 show this help
-
-Exit status: the program's own (0); 1 when the registry file could not be saved; 2 for a usage
-error, an unreadable input file or an image the loader refuses; 3 when the emulated program
-faults, in which case the registry file is left as it was.
-)";
-
 namespace {
+
+// One row per option: every option is declared here and nowhere else; the parser and --help are
+// made from this table.
+struct OptionRow {
+  const char* names;  // "--answer", or "-h,--help"; the last name is the one messages use
+  const char* value;  // the value's name in --help ("yes|no|fail"); nullptr for a flag
+  const char* help;   // '\n' continues on the next line of --help
+  std::function<void(Options&, const std::string& option, const std::string& value)> apply;
+  bool repeatable = false;
+};
 
 std::u16string Utf16Argument(const std::string& option, const std::string& value) {
   try {
@@ -51,6 +28,11 @@ std::u16string Utf16Argument(const std::string& option, const std::string& value
   } catch (const std::invalid_argument&) {
     throw UsageError(option + ": not valid UTF-8");
   }
+}
+
+std::filesystem::path FileArgument(const std::string& option, const std::string& value) {
+  if (value.empty()) throw UsageError(option + " needs a file name, not an empty value");
+  return value;
 }
 
 std::u16string Profile(const std::string& option, const std::string& value) {
@@ -86,106 +68,232 @@ T Choice(const std::string& option, const std::string& value,
   return found->second;
 }
 
-}  // namespace
-
-Options ParseOptions(std::span<const std::string> arguments) {
-  Options options;
-  using Handler = std::function<void(const std::string& option, const std::string& value)>;
-  const std::map<std::string, Handler> withValue = {
-      {"--registry", [&](auto&, auto& value) { options.registryFile = value; }},
-      {"--rom-language",
-       [&](auto& option, auto& value) {
+const std::vector<OptionRow>& OptionTable() {
+  static const std::vector<OptionRow> table = {
+      {"--registry", "FILE",
+       "device registry (.reg); read before the run, written back after it\n"
+       "when a value changed (default: the built-in factory registry, not saved)",
+       [](Options& o, auto& option, auto& value) { o.registryFile = FileArgument(option, value); }},
+      {"--rom-language", "NAME", "ROM language name, up to 16 characters (default: DEUTSCH)",
+       [](Options& o, auto& option, auto& value) {
          std::u16string name = Utf16Argument(option, value);
          if (name.size() > device::kRomLanguageUnits) {
            throw UsageError(option + ": '" + value + "' is longer than 16 UTF-16 units");
          }
-         options.romLanguage = name;
+         o.romLanguage = name;
        }},
-      {"--rom-block", [&](auto&, auto& value) { options.romBlockFile = value; }},
-      {"--answer",
-       [&](auto& option, auto& value) {
-         options.answer = Choice<device::Answer>(option, value,
-                                                 {{"yes", device::Answer::Yes},
-                                                  {"no", device::Answer::No},
-                                                  {"fail", device::Answer::FailToShow}},
-                                                 "yes, no or fail");
+      {"--rom-block", "FILE", "the whole 160-byte ROM information block, from a file (see below)",
+       [](Options& o, auto& option, auto& value) { o.romBlockFile = FileArgument(option, value); }},
+      {"--rom-silent", nullptr, "the ROM information query fails and writes nothing",
+       [](Options& o, auto&, auto&) { o.romSilent = true; }},
+      {"--answer", "yes|no|fail",
+       "answer to the Yes/No question; fail: the box cannot be shown\n"
+       "(default: asked on the keyboard; without a terminal the box fails);\n"
+       "with an answer given, OK boxes do not wait for Enter either",
+       [](Options& o, auto& option, auto& value) {
+         o.answer = Choice<device::Answer>(option, value,
+                                           {{"yes", device::Answer::Yes},
+                                            {"no", device::Answer::No},
+                                            {"fail", device::Answer::FailToShow}},
+                                           "yes, no or fail");
        }},
-      {"--reset",
-       [&](auto& option, auto& value) {
-         options.reset =
-             Choice<device::ResetBehaviour>(option, value,
-                                            {{"now", device::ResetBehaviour::TakesEffect},
-                                             {"returns", device::ResetBehaviour::Returns}},
-                                            "now or returns");
+      {"--reset", "now|returns", "a soft-reset request resets at once (default) or returns FALSE",
+       [](Options& o, auto& option, auto& value) {
+         o.reset = Choice<device::ResetBehaviour>(option, value,
+                                                  {{"now", device::ResetBehaviour::TakesEffect},
+                                                   {"returns", device::ResetBehaviour::Returns}},
+                                                  "now or returns");
        }},
-      {"--missing-key",
-       [&](auto& option, auto& value) {
-         options.missingKeyProfiles.push_back(Profile(option, value));
+      {"--missing-key", "PROFILE",
+       "the profile's registry key does not open (MMC, PCMCIA, SDMemory;\nmay be repeated)",
+       [](Options& o, auto& option, auto& value) {
+         o.missingKeyProfiles.push_back(Profile(option, value));
+       },
+       true},
+      {"--fail-write", "PROFILE",
+       "the registry refuses writes to the profile's key (may be repeated)",
+       [](Options& o, auto& option, auto& value) {
+         o.failingWriteProfiles.push_back(Profile(option, value));
+       },
+       true},
+      {"--no-strings", nullptr, "the program's string table cannot be loaded",
+       [](Options& o, auto&, auto&) { o.noStrings = true; }},
+      {"--command-line", "TEXT",
+       "the command line the program is started with (up to 4095 UTF-16 units)",
+       [](Options& o, auto& option, auto& value) {
+         std::u16string text = Utf16Argument(option, value);
+         if (text.size() > kMaxCommandLineUnits) {
+           throw UsageError(option + ": " + std::to_string(text.size()) +
+                            " UTF-16 units, more than the " + std::to_string(kMaxCommandLineUnits) +
+                            " the device passes to a program");
+         }
+         o.commandLine = std::move(text);
        }},
-      {"--fail-write",
-       [&](auto& option, auto& value) {
-         options.failingWriteProfiles.push_back(Profile(option, value));
+      {"--show-state", "N", "the show state the program is started with (default: 5, SW_SHOW)",
+       [](Options& o, auto& option, auto& value) {
+         o.showState = static_cast<int>(Count(option, value, 0, INT32_MAX));
        }},
-      {"--command-line",
-       [&](auto& option, auto& value) { options.commandLine = Utf16Argument(option, value); }},
-      {"--show-state",
-       [&](auto& option, auto& value) {
-         options.showState = static_cast<int>(Count(option, value, 0, INT32_MAX));
-       }},
-      {"--image", [&](auto&, auto& value) { options.image = value; }},
-      {"--cpu",
-       [&](auto& option, auto& value) {
-         options.cpu = Choice<emulator::CpuModel>(
+      {"--image", "FILE", "run this Windows CE ARM executable on an emulated CPU",
+       [](Options& o, auto& option, auto& value) { o.image = FileArgument(option, value); }},
+      {"--cpu", "pxa270|ti925t",
+       "with --image: the XScale PXA270 (default) or a strict ARMv4T core",
+       [](Options& o, auto& option, auto& value) {
+         o.cpu = Choice<emulator::CpuModel>(
              option, value,
              {{"pxa270", emulator::CpuModel::Pxa270}, {"ti925t", emulator::CpuModel::Ti925t}},
              "pxa270 or ti925t");
        }},
-      {"--max-instructions",
-       [&](auto& option, auto& value) {
-         options.maxInstructions = Count(option, value, 1, 1'000'000'000'000);
+      {"--max-instructions", "N",
+       "with --image: stop the run as a fault after N instructions\n(default: 1000000)",
+       [](Options& o, auto& option, auto& value) {
+         o.maxInstructions = Count(option, value, 1, 1'000'000'000'000);
        }},
+      {"--stats", nullptr,
+       "also report the platform calls made and, with --image, the instructions\n"
+       "executed inside the image",
+       [](Options& o, auto&, auto&) { o.stats = true; }},
+      {"--trace", nullptr, "print every platform call with its arguments and result",
+       [](Options& o, auto&, auto&) { o.trace = true; }},
+      {"--trace-file", "FILE", "write the trace to FILE instead of the output (implies --trace)",
+       [](Options& o, auto& option, auto& value) {
+         o.traceFile = FileArgument(option, value);
+         o.trace = true;
+       }},
+      {"--trace-format", "text|json",
+       "text (default), or one JSON object per call: name, arguments, result\n(implies --trace)",
+       [](Options& o, auto& option, auto& value) {
+         o.traceFormat = Choice<TraceFormat>(
+             option, value, {{"text", TraceFormat::Text}, {"json", TraceFormat::Json}},
+             "text or json");
+         o.trace = true;
+       }},
+      {"--version", nullptr, "show the update's version and cesim's",
+       [](Options& o, auto&, auto&) { o.version = true; }},
+      {"-h,--help", nullptr, "show this help", [](Options& o, auto&, auto&) { o.help = true; }},
   };
-  const std::map<std::string, std::function<void()>> flags = {
-      {"--rom-silent", [&] { options.romSilent = true; }},
-      {"--no-strings", [&] { options.noStrings = true; }},
-      {"--stats", [&] { options.stats = true; }},
-      {"--trace", [&] { options.trace = true; }},
-      {"--help", [&] { options.help = true; }},
-  };
-  std::map<std::string, int> seen;
-  for (size_t i = 0; i < arguments.size(); ++i) {
-    std::string option = arguments[i];
-    std::optional<std::string> value;
-    if (size_t equals = option.find('='); option.starts_with("--") && equals != std::string::npos) {
-      value = option.substr(equals + 1);
-      option.resize(equals);
-    }
-    if (auto flag = flags.find(option); flag != flags.end()) {
-      if (value) throw UsageError(option + " takes no value");
-      flag->second();
-    } else if (auto handler = withValue.find(option); handler != withValue.end()) {
-      if (!value) {
-        if (i + 1 == arguments.size()) throw UsageError(option + " needs a value");
-        value = arguments[++i];
-      }
-      handler->second(option, *value);
-    } else {
-      throw UsageError("unknown option '" + option + "'");
-    }
-    bool repeatable = option == "--missing-key" || option == "--fail-write";
-    if (++seen[option] > 1 && !repeatable) throw UsageError(option + " given more than once");
+  return table;
+}
+
+// The name messages give an option: its long name.
+std::string MessageName(const char* names) {
+  const std::string all = names;
+  return all.substr(all.rfind(',') + 1);
+}
+
+// CLI11's own refusals in cesim's words. Its messages start with the option's name ("--reset: 1
+// required TEXT missing") or, for a flag given a value, the name without dashes.
+std::string Reworded(const CLI::ParseError& error) {
+  const std::string what = error.what();
+  const std::string name = what.substr(0, what.find_first_of(": "));
+  if (what.find("disallowed flag override") != std::string::npos) {
+    return "--" + name + " takes no value";
   }
-  int romSources =
-      seen.count("--rom-language") + seen.count("--rom-block") + seen.count("--rom-silent");
-  if (romSources > 1) {
+  if (what.find("required") != std::string::npos && what.find("missing") != std::string::npos) {
+    return name + " needs a value";
+  }
+  return what;
+}
+
+void CheckCombinations(const Options& options, const std::map<std::string, size_t>& given) {
+  const auto isGiven = [&](const std::string& name) { return given.at(name) > 0; };
+  if (isGiven("--rom-language") + isGiven("--rom-block") + isGiven("--rom-silent") > 1) {
     throw UsageError("--rom-language, --rom-block and --rom-silent exclude each other");
   }
   for (const char* emulatorOnly : {"--cpu", "--max-instructions"}) {
-    if (seen.count(emulatorOnly) && !options.image) {
+    if (isGiven(emulatorOnly) && !options.image) {
       throw UsageError(std::string(emulatorOnly) + " needs --image");
     }
   }
+}
+
+}  // namespace
+
+Options ParseOptions(std::span<const std::string> arguments) {
+  CLI::App parser;
+  parser.set_help_flag();  // -h and --help are rows of the table
+  parser.allow_extras();   // reported below, in cesim's words
+  std::vector<CLI::Option*> declared;
+  for (const OptionRow& row : OptionTable()) {
+    declared.push_back(row.value ? parser.add_option(row.names)
+                                       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+                                       ->allow_extra_args(false)
+                                 : parser.add_flag(row.names)->disable_flag_override());
+  }
+  std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());  // as CLI11 takes them
+  try {
+    parser.parse(reversed);
+  } catch (const CLI::ParseError& error) {
+    throw UsageError(Reworded(error));
+  }
+  const std::vector<std::string> extra = parser.remaining();
+  if (!extra.empty() && extra.front() != "--") {
+    throw UsageError("unknown option '" + extra.front() + "'");
+  }
+  if (extra.size() > 1) throw UsageError("unexpected argument '" + extra[1] + "'");
+
+  Options options;
+  std::map<std::string, size_t> given;
+  for (size_t i = 0; i < declared.size(); ++i) {
+    const OptionRow& row = OptionTable()[i];
+    const std::string name = MessageName(row.names);
+    given[name] = declared[i]->count();
+    if (given[name] > 1 && !row.repeatable) throw UsageError(name + " given more than once");
+    if (!row.value && given[name] > 0) row.apply(options, name, "");
+    if (row.value) {
+      for (const std::string& value : declared[i]->results()) row.apply(options, name, value);
+    }
+  }
+  CheckCombinations(options, given);
   return options;
+}
+
+std::string Usage() {
+  std::string usage = R"(usage: cesim [options]
+
+Runs the card-folder update once on a simulated German handheld and reports what it did: the
+update built for this machine, or with --image the device's own ARM executable on an emulated CPU.
+
+)";
+  constexpr size_t kHelpColumn = 25;
+  for (const OptionRow& row : OptionTable()) {
+    std::string names = row.names;
+    if (const size_t comma = names.find(','); comma != std::string::npos) {
+      names.insert(comma + 1, " ");
+    }
+    std::string head = "  " + names + (row.value ? std::string(" ") + row.value : "");
+    // A head too long for its column gets a line of its own.
+    head = head.size() < kHelpColumn ? head + std::string(kHelpColumn - head.size(), ' ')
+                                     : head + '\n' + std::string(kHelpColumn, ' ');
+    std::string help = row.help;
+    for (size_t at = help.find('\n'); at != std::string::npos; at = help.find('\n', at + 1)) {
+      help.insert(at + 1, kHelpColumn, ' ');
+    }
+    usage += head + help + '\n';
+  }
+  usage += R"(  --                     ends the options
+
+Input files must be regular files: a FIFO, a device or a folder is refused before anything is
+read. A --registry file may hold up to 64 MiB, an --image up to 32 MiB (the process slot a
+Windows CE 4.20 program runs in), a --rom-block exactly 160 bytes. A registry file given through
+a symbolic link is saved to the file the link names, and the link stays; a file with other hard
+links is replaced (the summary says so: the other names keep the old contents); a file without
+write permission is not saved.
+
+The ROM information block (--rom-block) is 160 bytes as the device's IOCTL_ROM_INFO query returns
+them; the update reads only the language name: 16 UTF-16LE units at byte 128 (bytes 128 to 159),
+ended by a zero unit unless all 16 are used.
+
+Answers on the keyboard: j, ja, y or yes for Ja; n, nein or no for Nein; in any case, with blanks
+around them ignored. Prompts and hints go to standard error; the width is the terminal's, else
+$COLUMNS, else 80.
+
+Exit status: the program's own (0); 1 when the registry file could not be saved; 2 for a usage
+error, an unreadable or refused input file or an image the loader refuses; 3 when the emulated
+program faults, in which case the registry file is left as it was; 4 when the output could not
+be written (the run and the save went on as reported); 130 when the keyboard input ended while a
+box waited (nothing saved).
+)";
+  return usage;
 }
 
 }  // namespace cesim

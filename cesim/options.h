@@ -18,6 +18,26 @@ struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// An input file cesim cannot use; what() is the one-line reason, naming the file.
+struct InputError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// What cesim exits with besides the program's own status.
+inline constexpr int kExitNotSaved = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitFault = 3;
+inline constexpr int kExitOutputLost = 4;
+inline constexpr int kExitInterrupted = 130;  // as a shell reports a run ended by Ctrl-C
+
+enum class TraceFormat { Text, Json };
+
+// The longest command line the program may be started with, in UTF-16 units without the
+// terminator. The device copies the command line onto the new process's stack; this much fits
+// with room to spare on the smallest stack its loader gives a process (16 KB), so every image
+// receives it whole, and the build for this machine is held to the same limit.
+inline constexpr size_t kMaxCommandLineUnits = 4095;
+
 struct Options {
   std::optional<std::filesystem::path> registryFile;  // absent: the built-in registry, not saved
   std::optional<std::u16string> romLanguage;
@@ -35,12 +55,16 @@ struct Options {
   uint64_t maxInstructions = 1'000'000;
   bool stats = false;
   bool trace = false;
+  std::optional<std::filesystem::path> traceFile;  // absent: the trace goes with the output
+  TraceFormat traceFormat = TraceFormat::Text;
   bool help = false;
+  bool version = false;
 };
 
 // Parses the arguments after the program name. Throws UsageError.
 Options ParseOptions(std::span<const std::string> arguments);
 
-extern const char* const kUsage;
+// The text --help prints.
+std::string Usage();
 
 }  // namespace cesim

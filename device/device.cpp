@@ -110,14 +110,47 @@ std::string TypeName(DWORD type) {
   return type == kRegQword ? "REG_QWORD" : Hex(type);
 }
 
+// Message-box styles: the button group is the low four bits; icon, default button and modality
+// combine with it.
+constexpr UINT kButtonGroupMask = 0x0000000F;
+constexpr UINT kIconMask = 0x000000F0;
+constexpr UINT kDefaultButtonMask = 0x00000F00;
+
+// "MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2"; bits with no name are shown in hex.
 std::string StyleName(UINT style) {
-  switch (style) {
-    case MB_OK:
-      return "MB_OK";
-    case MB_YESNO:
-      return "MB_YESNO";
+  static const char* const groups[] = {"MB_OK",          "MB_OKCANCEL", "MB_ABORTRETRYIGNORE",
+                                       "MB_YESNOCANCEL", "MB_YESNO",    "MB_RETRYCANCEL"};
+  static const char* const icons[] = {"", "MB_ICONHAND", "MB_ICONQUESTION", "MB_ICONEXCLAMATION",
+                                      "MB_ICONASTERISK"};
+  static const char* const defaults[] = {"", "MB_DEFBUTTON2", "MB_DEFBUTTON3", "MB_DEFBUTTON4"};
+  const UINT group = style & kButtonGroupMask, icon = (style & kIconMask) >> 4,
+             button = (style & kDefaultButtonMask) >> 8;
+  std::string name = group < std::size(groups) ? groups[group] : Hex(group);
+  UINT rest = style & ~kButtonGroupMask;
+  if (icon > 0 && icon < std::size(icons)) {
+    name += std::string(" | ") + icons[icon];
+    rest &= ~kIconMask;
+  }
+  if (button > 0 && button < std::size(defaults)) {
+    name += std::string(" | ") + defaults[button];
+    rest &= ~kDefaultButtonMask;
+  }
+  return rest ? name + " | " + Hex(rest) : name;
+}
+
+// What the box shows for its icon, in front of the text.
+std::string IconMark(UINT style) {
+  switch ((style & kIconMask) >> 4) {
+    case 1:
+      return "(X) ";
+    case 2:
+      return "(?) ";
+    case 3:
+      return "(!) ";
+    case 4:
+      return "(i) ";
     default:
-      return Hex(style);
+      return {};
   }
 }
 
@@ -155,15 +188,6 @@ bool IsRegistryRoot(HKEY key) {
   return !RootName(key).empty();
 }
 
-// The first character typed on a line, empty when there is none or the line is not UTF-8.
-std::u16string TypedInitial(const std::string& line) {
-  try {
-    return FromUtf8(line).substr(0, 1);
-  } catch (const std::invalid_argument&) {
-    return {};
-  }
-}
-
 }  // namespace
 
 Device::Device(Registry registry, std::vector<res::ResourceEntry> resources,
@@ -196,7 +220,12 @@ RunResult Device::Run(const ProgramEntry& entry) {
 
 void Device::RecordCall(const std::string& line) {
   ++platformCalls_;
-  if (settings_.trace) console_.out << "trace: " << line << '\n' << std::flush;
+  if (!settings_.trace) return;
+  if (console_.trace) {
+    console_.trace(line);
+  } else {
+    console_.out << "trace: " << line << '\n' << std::flush;
+  }
 }
 
 /*
@@ -206,12 +235,12 @@ int Device::MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {
   const std::string call = "MessageBoxW(" + (owner ? Hex(owner) : std::string("NULL")) + ", " +
                            QuotedOrNull(text) + ", " + QuotedOrNull(caption) + ", " +
                            StyleName(style) + ")";
-  const std::string shownText = ToUtf8(TextAt(text));
+  const std::string shownText = IconMark(style) + ToUtf8(TextAt(text));
   const std::string shownCaption = caption ? ToUtf8(caption) : "Error";
-  int result = 0;
-  if (style == MB_YESNO) {
+  int result = 0;  // a button group the device does not show here: not shown
+  if ((style & kButtonGroupMask) == MB_YESNO) {
     result = AskYesNo(shownCaption, shownText);
-  } else if (style == MB_OK) {
+  } else if ((style & kButtonGroupMask) == MB_OK) {
     result = ShowOk(shownCaption, shownText);
   }
   RecordCall(call + " -> " + BoxResult(result));
@@ -219,13 +248,15 @@ int Device::MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {
 }
 
 int Device::ShowOk(const std::string& caption, const std::string& text) {
-  console_.out << DrawMessageBox(caption, text, {labels_.ok}, console_.width);
-  if (console_.inputIsTerminal) {
-    console_.out << labels_.ok << " (Enter) " << std::flush;
+  const std::string box = DrawMessageBox(caption, text, {labels_.ok}, console_.width);
+  console_.out << box << std::flush;
+  // With --answer the run is scripted: no box waits for the keyboard.
+  if (console_.inputIsTerminal && settings_.answer == Answer::FromKeyboard) {
+    if (console_.boxesOnPrompts) Prompts() << box;
+    Prompts() << labels_.ok << " (Enter) " << std::flush;
     std::string line;
-    std::getline(console_.in, line);
+    if (!std::getline(console_.in, line)) throw InputEnded("end of input while a box waited");
   }
-  console_.out << std::flush;
   return IDOK;
 }
 
@@ -245,18 +276,23 @@ int Device::AskYesNo(const std::string& caption, const std::string& text) {
       break;
   }
   if (!console_.inputIsTerminal) {
-    console_.out << "(a Yes/No box cannot be shown without a terminal to answer it; use --answer)\n"
-                 << std::flush;
+    Prompts() << "cesim: a Yes/No box cannot be shown without a terminal to answer it; use "
+                 "--answer\n"
+              << std::flush;
     return 0;
   }
-  console_.out << DrawMessageBox(caption, text, {labels_.yes, labels_.no}, console_.width);
-  const std::u16string yes = FromUtf8(labels_.yes), no = FromUtf8(labels_.no);
+  const std::string box = DrawMessageBox(caption, text, {labels_.yes, labels_.no}, console_.width);
+  console_.out << box << std::flush;
+  if (console_.boxesOnPrompts) Prompts() << box;
+  const YesNoKeys keys = KeysFor(labels_);
+  Prompts() << keys.prompt << std::flush;
   for (std::string line;;) {
-    console_.out << labels_.yes << " / " << labels_.no << "? " << std::flush;
-    if (!std::getline(console_.in, line)) return 0;  // input closed: the box is gone unanswered
-    const std::u16string initial = TypedInitial(line);
-    if (EqualsIgnoringCase(initial, yes.substr(0, 1))) return IDYES;
-    if (EqualsIgnoringCase(initial, no.substr(0, 1))) return IDNO;
+    if (!std::getline(console_.in, line)) throw InputEnded("end of input at the Yes/No question");
+    if (const std::optional<bool> yes = ReadYesNo(line, keys)) {
+      console_.out << "answered: " << (*yes ? labels_.yes : labels_.no) << '\n' << std::flush;
+      return *yes ? IDYES : IDNO;
+    }
+    Prompts() << keys.hint << keys.prompt << std::flush;
   }
 }
 
@@ -264,20 +300,56 @@ int Device::AskYesNo(const std::string& caption, const std::string& text) {
  * int LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int capacity)
  */
 int Device::LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int capacity) {
+  if (buffer == nullptr) return LoadStringInto(instance, id, nullptr, capacity);
+  const UnitStore store = [buffer](size_t index, char16_t unit) {
+    buffer[index] = unit;
+    return true;
+  };
+  return LoadStringInto(instance, id, &store, capacity);
+}
+
+// As the platform's string loader: a buffer with no room gets nothing; a string that is not found
+// leaves just the terminator; a NULL buffer asks for the string's own address in the image.
+int Device::LoadStringInto(HINSTANCE instance, UINT id, const UnitStore* store, int capacity) {
   std::string call = "LoadStringW(" + Hex(instance) + ", " + std::to_string(id) + ", " +
-                     Pointer(buffer) + ", " + std::to_string(capacity) + ")";
-  std::u16string text;
-  if ((instance == kProcessHandle || instance == kCurrentProcess) && !settings_.stringsMissing) {
-    text = res::FindString(resources_, id);
-  }
-  if (buffer == nullptr || capacity <= 0 || text.empty()) {
+                     (store ? "buffer" : "NULL") + ", " + std::to_string(capacity) + ")";
+  if (store != nullptr && capacity <= 0) {
     RecordCall(call + " -> 0");
     return 0;
   }
-  size_t count = std::min(text.size(), static_cast<size_t>(capacity) - 1);
-  std::copy_n(text.begin(), count, buffer);
-  buffer[count] = 0;
-  RecordCall(call + " -> " + std::to_string(count) + " " + Quoted(text.substr(0, count)));
+  std::optional<res::StringLocation> found;
+  if ((instance == kProcessHandle || instance == kCurrentProcess) && !settings_.stringsMissing) {
+    found = res::LocateString(resources_, id);
+  }
+  if (store == nullptr) {
+    if (!found || found->text.empty()) {
+      RecordCall(call + " -> 0");
+      return 0;
+    }
+    if (!settings_.imageBase) {
+      RecordCall(call + " -> 0 (the string's address exists only in a device image)");
+      return 0;
+    }
+    const uint32_t address =
+        *settings_.imageBase + found->block->rva + static_cast<uint32_t>(found->offset);
+    RecordCall(call + " -> " + Hex(address) + " (the string in the image's resources)");
+    return static_cast<int>(address);
+  }
+  const std::u16string text = found ? found->text : std::u16string();
+  const size_t count = std::min(text.size(), static_cast<size_t>(capacity) - 1);
+  for (size_t i = 0; i < count; ++i) {
+    if (!(*store)(i, text[i])) {
+      RecordCall(call + " -> 0 (a fault while copying)");
+      return 0;
+    }
+  }
+  // The platform sets its result before it stores the terminator.
+  const std::string shown = count ? " " + Quoted(text.substr(0, count)) : std::string();
+  if (!(*store)(count, 0)) {
+    RecordCall(call + " -> " + std::to_string(count) + shown + " (a fault storing the terminator)");
+    return static_cast<int>(count);
+  }
+  RecordCall(call + " -> " + std::to_string(count) + shown);
   return static_cast<int>(count);
 }
 
@@ -308,7 +380,8 @@ LONG Device::RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM acces
   };
   std::optional<std::u16string> parent = KeyPath(key);
   if (!parent) return finish(kErrorInvalidHandle);
-  if (options != 0 || access != 0 || result == nullptr) return finish(kErrorInvalidParameter);
+  // Options and access are not checked: the platform's own drivers pass KEY_ALL_ACCESS.
+  if (result == nullptr) return finish(kErrorInvalidParameter);
   std::u16string_view relative = subKey ? std::u16string_view(subKey) : std::u16string_view();
   if (relative.starts_with(u'\\')) relative.remove_prefix(1);  // one leading backslash is accepted
   std::u16string path = *parent;
@@ -338,8 +411,8 @@ LONG Device::RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD t
     RecordCall(call + " -> " + RegResult(status));
     return status;
   };
-  std::optional<std::u16string> path = KeyPath(key);
-  if (!path || IsRegistryRoot(key)) return finish(kErrorInvalidHandle);
+  std::optional<std::u16string> path = KeyPath(key);  // a root is an open key too
+  if (!path) return finish(kErrorInvalidHandle);
   std::u16string name = TextAt(valueName);
   if (reserved != 0 || (data == nullptr && size != 0) || name.size() > kMaxValueNameUnits) {
     return finish(kErrorInvalidParameter);
@@ -357,7 +430,8 @@ LONG Device::RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD t
  * LONG RegCloseKey(HKEY key)
  */
 LONG Device::RegCloseKey(HKEY key) {
-  LONG status = openKeys_.erase(key) ? ERROR_SUCCESS : kErrorInvalidHandle;
+  // The roots are always open; closing one succeeds and leaves it usable.
+  LONG status = openKeys_.erase(key) || IsRegistryRoot(key) ? ERROR_SUCCESS : kErrorInvalidHandle;
   RecordCall("RegCloseKey(" + KeyName(key) + ") -> " + RegResult(status));
   return status;
 }

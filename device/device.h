@@ -7,6 +7,7 @@
 #include <iosfwd>
 #include <map>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -35,14 +36,32 @@ struct DeviceSettings {
   std::u16string commandLine;
   int showState = 5;  // SW_SHOW
   bool trace = false;
+  // Where the running image lies in the process, for the resource addresses LoadStringW gives;
+  // none when the program runs natively.
+  std::optional<uint32_t> imageBase;
 };
+
+// A buffer the string loader copies into unit by unit; a store that fails is a fault while
+// copying, which the device catches.
+using UnitStore = std::function<bool(size_t index, char16_t unit)>;
 
 // The terminal the device draws on and reads answers from.
 struct Console {
-  std::ostream& out;
+  std::ostream& out;  // boxes and answers: the record of the run
   std::istream& in;
   bool inputIsTerminal = false;
   size_t width = 80;
+  std::ostream* prompts = nullptr;  // prompts and hints while the device waits; null: `out`
+  bool boxesOnPrompts = false;  // `out` is not the terminal: a box that waits is drawn there too
+  // Receives each traced platform call ("MessageBoxW(...) -> IDNO"); null: "trace: " lines on
+  // `out`.
+  std::function<void(const std::string& call)> trace{};
+};
+
+// Thrown through the program when the keyboard input ends while a box waits for an answer: the
+// user left, and the run ends there as an interruption.
+struct InputEnded : std::runtime_error {
+  using std::runtime_error::runtime_error;
 };
 
 // The program's entry as the runtime calls it: the native WinMain, or an emulated image's entry.
@@ -78,6 +97,8 @@ class Device {
   // The platform calls, as the program makes them.
   int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style);
   int LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int capacity);
+  // LoadStringW with the buffer behind `store`; a null `store` is a NULL buffer.
+  int LoadStringInto(HINSTANCE instance, UINT id, const UnitStore* store, int capacity);
   LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result);
   LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
                       DWORD size);
@@ -94,6 +115,7 @@ class Device {
   BOOL Reboot();
   int AskYesNo(const std::string& caption, const std::string& text);
   int ShowOk(const std::string& caption, const std::string& text);
+  std::ostream& Prompts() const { return console_.prompts ? *console_.prompts : console_.out; }
   std::optional<std::u16string> KeyPath(HKEY key) const;
   bool IsFaulty(const std::vector<std::u16string>& faultyKeys, std::u16string_view path) const;
   // Every platform call ends here once: it is counted, and traced when tracing is on.

@@ -1,6 +1,9 @@
 #include "message_box.h"
 
 #include <algorithm>
+#include <stdexcept>
+
+#include "registry.h"
 
 namespace device {
 namespace {
@@ -54,6 +57,19 @@ void WrapParagraph(std::string_view paragraph, size_t columns, std::vector<std::
   flush();
 }
 
+// The key that stands for a label: its first character, in lower case when it is an ASCII letter.
+std::u16string KeyOf(std::string_view label) {
+  std::u16string key = FromUtf8(label).substr(0, 1);
+  if (!key.empty() && key[0] >= u'A' && key[0] <= u'Z') key[0] = key[0] - u'A' + u'a';
+  return key;
+}
+
+bool Matches(std::u16string_view answer, const std::vector<std::u16string>& accepted) {
+  return std::any_of(accepted.begin(), accepted.end(), [&](const std::u16string& candidate) {
+    return EqualsIgnoringCase(candidate, answer);
+  });
+}
+
 }  // namespace
 
 ButtonLabels LabelsForLanguage(std::u16string_view romLanguage) {
@@ -62,6 +78,40 @@ ButtonLabels LabelsForLanguage(std::u16string_view romLanguage) {
   if (romLanguage == u"ITALIANO") return {"OK", "Sì", "No"};
   if (romLanguage == u"PORTUGUES") return {"OK", "Sim", "Não"};
   return {"OK", "Yes", "No"};
+}
+
+YesNoKeys KeysFor(const ButtonLabels& labels) {
+  const std::u16string yesKey = KeyOf(labels.yes), noKey = KeyOf(labels.no);
+  YesNoKeys keys{{u"j", u"ja", u"y", u"yes", FromUtf8(labels.yes)},
+                 {u"n", u"nein", u"no", FromUtf8(labels.no)},
+                 {},
+                 {}};
+  // A first letter both labels share would answer neither.
+  if (!EqualsIgnoringCase(yesKey, noKey)) {
+    keys.yes.push_back(yesKey);
+    keys.no.push_back(noKey);
+  }
+  keys.prompt =
+      labels.yes + " (" + ToUtf8(yesKey) + ") / " + labels.no + " (" + ToUtf8(noKey) + ")? ";
+  keys.hint = "Please type " + ToUtf8(yesKey) + " for " + labels.yes + " or " + ToUtf8(noKey) +
+              " for " + labels.no + ", then Enter.\n";
+  return keys;
+}
+
+std::optional<bool> ReadYesNo(std::string_view line, const YesNoKeys& keys) {
+  constexpr std::string_view kBlanks = " \t\r\f\v";
+  const size_t first = line.find_first_not_of(kBlanks);
+  if (first == std::string_view::npos) return std::nullopt;
+  line = line.substr(first, line.find_last_not_of(kBlanks) - first + 1);
+  std::u16string answer;
+  try {
+    answer = FromUtf8(line);
+  } catch (const std::invalid_argument&) {
+    return std::nullopt;
+  }
+  if (Matches(answer, keys.yes)) return true;
+  if (Matches(answer, keys.no)) return false;
+  return std::nullopt;
 }
 
 std::vector<std::string> WrapText(std::string_view text, size_t columns) {

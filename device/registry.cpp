@@ -94,15 +94,14 @@ Registry Registry::Parse(std::span<const uint8_t> fileBytes, const std::string& 
   return FromText(DecodedOrRefused({fileBytes.begin(), fileBytes.end()}, fileName), fileName);
 }
 
+static_assert(fileio::kDefaultMaxFileSize <= regfile::kMaxFileSize,
+              "every file fileio reads fits the text's 32-bit offsets");
+
 Registry Registry::Load(const std::filesystem::path& file) {
   std::vector<uint8_t> bytes;
   try {
-    bytes = fileio::ReadWholeFile(file, regfile::kMaxFileSize);
+    bytes = fileio::ReadWholeFile(file);
   } catch (const fileio::FileError& error) {
-    if (error.step == fileio::FileStep::kTooLarge) {
-      throw RegFileError(file.string() + ": cannot read: larger than " +
-                         std::to_string(regfile::kMaxFileSize >> 20) + " MiB");
-    }
     throw RegFileError(file.string() + ": cannot read: " + error.code.message());
   }
   return FromText(DecodedOrRefused(std::move(bytes), file.string()), file.string());

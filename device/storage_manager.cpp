@@ -1,24 +1,29 @@
 #include "storage_manager.h"
 
+#include <algorithm>
+#include <array>
+
 namespace device {
 namespace {
 
 constexpr std::u16string_view kBuiltInFolder = u"Mounted Volume";
+constexpr size_t kFolderUnits = 32;  // the storage manager's buffer for the name
 
-// The text of a REG_SZ value, or nothing when the value is not text the storage manager takes.
-std::optional<std::u16string> FolderText(const RegValue* value) {
-  if (value == nullptr || value->type != kRegSz || value->data.size() < 2 ||
-      value->data.size() % 2 != 0) {
-    return std::nullopt;
+using FolderBuffer = std::array<char16_t, kFolderUnits>;
+
+// The storage manager's read of a string value: a REG_SZ that fits is copied byte for byte over
+// what the buffer held, with no terminator added; anything else clears the first unit and fails.
+bool ReadFolder(const RegValue* value, FolderBuffer& buffer) {
+  if (value == nullptr || value->type != kRegSz || value->data.size() > sizeof buffer) {
+    buffer[0] = 0;
+    return false;
   }
-  std::u16string text;
-  for (size_t i = 0; i + 1 < value->data.size(); i += 2) {
-    char16_t unit = static_cast<char16_t>(value->data[i] | value->data[i + 1] << 8);
-    if (unit == 0) break;
-    text.push_back(unit);
+  for (size_t i = 0; i < value->data.size(); ++i) {
+    char16_t& unit = buffer[i / 2];
+    unit = i % 2 ? static_cast<char16_t>((unit & 0x00FF) | value->data[i] << 8)
+                 : static_cast<char16_t>((unit & 0xFF00) | value->data[i]);
   }
-  if (text.empty()) return std::nullopt;
-  return text;
+  return true;
 }
 
 }  // namespace
@@ -27,10 +32,21 @@ std::u16string ProfileKeyPath(std::u16string_view profile) {
   return std::u16string(kProfilesKey) + u'\\' + std::u16string(profile);
 }
 
+// The profile's own value, else the one all profiles share, else the built-in name, each read
+// into the same buffer, which starts as the built-in name. Only keys that exist are read.
 std::u16string MountFolder(const Registry& registry, std::u16string_view profile) {
-  if (auto own = FolderText(registry.FindValue(ProfileKeyPath(profile), u"Folder"))) return *own;
-  if (auto shared = FolderText(registry.FindValue(kProfilesKey, u"Folder"))) return *shared;
-  return std::u16string(kBuiltInFolder);
+  FolderBuffer buffer{};
+  std::ranges::copy(kBuiltInFolder, buffer.begin());
+  const std::u16string profileKey = ProfileKeyPath(profile);
+  if (!registry.KeyExists(kProfilesKey)) return std::u16string(kBuiltInFolder);
+  const bool own = registry.KeyExists(profileKey) &&
+                   ReadFolder(registry.FindValue(profileKey, u"Folder"), buffer);
+  if (!own && !ReadFolder(registry.FindValue(kProfilesKey, u"Folder"), buffer)) {
+    std::ranges::copy(kBuiltInFolder, buffer.begin());
+    buffer[kBuiltInFolder.size()] = 0;
+  }
+  const auto end = std::ranges::find(buffer, u'\0');  // a name filling the buffer runs to its end
+  return std::u16string(buffer.begin(), end);
 }
 
 }  // namespace device

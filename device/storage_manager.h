@@ -19,8 +19,10 @@ inline constexpr std::array<std::u16string_view, 3> kCardProfiles = {u"MMC", u"P
 // The full registry path of a profile's key.
 std::u16string ProfileKeyPath(std::u16string_view profile);
 
-// The folder a card of this profile is mounted as at the next mount: the profile's own "Folder"
-// text, else the one all profiles share, else the storage manager's built-in name.
+// The folder a card of this profile is mounted as at the next mount, as the storage manager reads
+// "Folder": the profile's own value, else the one all profiles share, else the built-in name. A
+// value is copied as raw bytes over what its buffer held, so one without a terminator keeps the
+// tail of the name before it; an empty string is a valid name; a value of another type is skipped.
 std::u16string MountFolder(const Registry& registry, std::u16string_view profile);
 
 }  // namespace device

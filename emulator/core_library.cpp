@@ -29,20 +29,19 @@ uint32_t LoadStringWHandler(PlatformCall& call) {
   const UINT id = call.Argument(1);
   const uint32_t buffer = call.Argument(2);
   const int capacity = static_cast<int>(call.Argument(3));
-  if (buffer == 0 || capacity <= 0) {  // nothing can be written: the device says so itself
-    char16_t none = 0;
-    return call.device.LoadStringW(instance, id, buffer ? &none : nullptr, capacity);
+  if (buffer == 0) {  // the result is the string's address in the image
+    return static_cast<uint32_t>(call.device.LoadStringInto(instance, id, nullptr, capacity));
   }
-  const uint64_t bytes = uint64_t{2} * static_cast<uint32_t>(capacity);
-  if (bytes > UINT32_MAX || !call.memory.Allows(buffer, static_cast<uint32_t>(bytes), kWrite)) {
+  // The platform checks capacity - 1 bytes of the buffer (not units) before it looks anything up,
+  // then copies under a fault handler.
+  if (capacity > 0 && !call.memory.Allows(buffer, static_cast<uint32_t>(capacity - 1), 0)) {
     return call.Refuse("LoadStringW", buffer, 0, "0");
   }
-  std::vector<char16_t> text(static_cast<size_t>(capacity));
-  const int count = call.device.LoadStringW(instance, id, text.data(), capacity);
-  if (count > 0) {
-    call.memory.Write(buffer, LittleEndianUnits({text.data(), static_cast<size_t>(count) + 1}));
-  }
-  return static_cast<uint32_t>(count);
+  const device::UnitStore store = [&call, buffer](size_t index, char16_t unit) {
+    return call.memory.Write(buffer + 2 * static_cast<uint32_t>(index),
+                             LittleEndianUnits({&unit, 1}));
+  };
+  return static_cast<uint32_t>(call.device.LoadStringInto(instance, id, &store, capacity));
 }
 
 /*

@@ -24,6 +24,13 @@ void GuestMemory::Map(const GuestRegion& region) {
             [](const GuestRegion& a, const GuestRegion& b) { return a.address < b.address; });
 }
 
+bool GuestMemory::AllowFetches(uint32_t address) {
+  const GuestRegion* region = RegionAt(address);
+  return region != nullptr &&
+         uc_mem_protect(engine_.get(), region->address, region->size,
+                        UnicornProtection(region->protection | kExecute)) == UC_ERR_OK;
+}
+
 void GuestMemory::Load(uint32_t address, const std::vector<uint8_t>& bytes) {
   UnicornEngine::Check(uc_mem_write(engine_.get(), address, bytes.data(), bytes.size()),
                        "uc_mem_write");

@@ -33,6 +33,9 @@ class GuestMemory {
 
   // Maps a zero-filled region and records it. Regions are page aligned and never overlap.
   void Map(const GuestRegion& region);
+  // Lets the engine fetch instructions from the region holding `address`, as an MMU without an
+  // execute-never bit does; the checked accessors are not affected. False when the engine refuses.
+  bool AllowFetches(uint32_t address);
   // Fills mapped memory as the loader does, whatever the region's protection.
   void Load(uint32_t address, const std::vector<uint8_t>& bytes);
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <bit>
+#include <cctype>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -9,6 +11,8 @@
 #include <string_view>
 #include <utility>
 
+#include "base_relocations.h"
+#include "coredll_exports.h"
 #include "pe_format.h"
 
 namespace emulator {
@@ -20,15 +24,14 @@ constexpr uint32_t kPageSize = 0x1000;
 // The loader reads a fixed-size header and finds the section table right after it.
 constexpr uint32_t kNtHeadersSize =
     sizeof(uint32_t) + sizeof(FileHeader) + sizeof(OptionalHeader32);
-constexpr uint32_t kLowestBase = 0x10000;  // where an image with relocations would be moved to
-constexpr uint32_t kHighestEnd = 0x400000;
-constexpr uint16_t kMaxSections = 96;
+constexpr uint32_t kLoadBase = 0x10000;  // where an image that keeps its relocations is loaded
+constexpr uint32_t kHighestFixedBase = 0x400000;  // the last base an image without them may have
 // Windows CE 4.20: the newest subsystem version the device starts.
 constexpr std::pair<uint16_t, uint16_t> kDeviceVersion{4, 20};
 // The main thread's stack: SizeOfStackReserve counts from version 2.2, page-rounded and clamped.
 constexpr std::pair<uint16_t, uint16_t> kStackReserveVersion{2, 2};
 constexpr uint32_t kDefaultStack = 64 * 1024;
-constexpr uint32_t kMinStack = 8 * 1024;
+constexpr uint32_t kMinStack = 16 * 1024;  // twice the ARM kernel's smallest reserve
 constexpr uint32_t kMaxStack = 1024 * 1024;
 constexpr int kResourceLevels = 3;
 constexpr const char* kResourceLevelNames[kResourceLevels] = {"type", "name", "language"};
@@ -50,6 +53,8 @@ T ReadAt(std::span<const uint8_t> bytes, uint64_t offset) {
   return value;
 }
 
+// ARMv4 and ARMv5 pages have no execute-never bit: every mapped page can be executed. The
+// protection kept here is what the section asks for; the emulator notes fetches outside code.
 uint32_t SectionProtection(uint32_t characteristics) {
   uint32_t protection = kRead;
   if (characteristics & IMAGE_SCN_MEM_WRITE) protection |= kWrite;
@@ -60,8 +65,10 @@ uint32_t SectionProtection(uint32_t characteristics) {
 struct Section {
   std::string name;  // printable
   uint32_t rva = 0;
-  uint32_t end = 0;  // rva + VirtualSize
+  uint32_t end = 0;        // rva + VirtualSize
+  uint32_t fileBytes = 0;  // how many bytes at rva come from the file
   uint32_t protection = 0;
+  bool discardable = false;
 };
 
 class Loader {
@@ -74,15 +81,23 @@ class Loader {
     CheckFileHeader();
     CheckOptionalHeader();
     ReadSections();
+    CheckChecksum();
     CheckEntry();
+    Relocate();
     ReadImports();
     ReadResources();
+    MakeRegions();
     return std::move(image_);
   }
 
  private:
   [[noreturn]] void Fail(const std::string& field, const std::string& problem) const {
     throw ImageError(fileName_ + ": " + field + ": " + problem);
+  }
+
+  // Something the device lets pass that almost certainly means a broken image.
+  void Note(const std::string& field, const std::string& what) {
+    image_.notes.push_back(fileName_ + ": " + field + ": " + what);
   }
 
   void ReadHeaders() {
@@ -92,7 +107,8 @@ class Loader {
     }
     const auto dos = ReadAt<DosHeader>(file_, 0);
     if (dos.e_magic.Value() != IMAGE_DOS_SIGNATURE) {
-      Fail("e_magic", Hex(dos.e_magic.Value(), 4) + ", expected 0x5A4D (\"MZ\")");
+      Note("e_magic", Hex(dos.e_magic.Value(), 4) +
+                          ", not 0x5A4D (\"MZ\"): the device's loader reads only e_lfanew");
     }
     ntHeaders_ = dos.e_lfanew.Value();
     if (uint64_t{ntHeaders_} + kNtHeadersSize > file_.size()) {
@@ -107,58 +123,63 @@ class Loader {
     optional_ = ReadAt<OptionalHeader32>(file_, ntHeaders_ + sizeof(uint32_t) + sizeof(FileHeader));
   }
 
-  void CheckFileHeader() const {
+  void CheckFileHeader() {
     const uint16_t machine = header_.Machine.Value();
     if (machine != IMAGE_FILE_MACHINE_ARM) {
       Fail("Machine", Hex(machine, 4) + ", expected 0x01C0 (ARM)");
     }
     const uint16_t flags = header_.Characteristics.Value();
-    if (!(flags & IMAGE_FILE_EXECUTABLE_IMAGE)) {
-      Fail("Characteristics", Hex(flags, 4) + ", IMAGE_FILE_EXECUTABLE_IMAGE is not set");
-    }
     if (flags & IMAGE_FILE_DLL) {
       Fail("Characteristics", Hex(flags, 4) + ", IMAGE_FILE_DLL is set: a DLL is not a program");
     }
-    if (header_.SizeOfOptionalHeader.Value() != sizeof(OptionalHeader32)) {
-      Fail("SizeOfOptionalHeader", Hex(header_.SizeOfOptionalHeader.Value(), 4) +
-                                       ", expected 0x00E0 (the device reads the section table "
-                                       "after 224 bytes)");
+    if (!(flags & IMAGE_FILE_EXECUTABLE_IMAGE)) {
+      Note("Characteristics", Hex(flags, 4) +
+                                  ", IMAGE_FILE_EXECUTABLE_IMAGE is not set: the device's loader "
+                                  "does not look at it");
     }
-    const uint16_t sections = header_.NumberOfSections.Value();
-    if (sections == 0 || sections > kMaxSections) {
-      Fail("NumberOfSections", std::to_string(sections) + ", expected 1 to 96");
+    if (header_.SizeOfOptionalHeader.Value() != sizeof(OptionalHeader32)) {
+      Note("SizeOfOptionalHeader", Hex(header_.SizeOfOptionalHeader.Value(), 4) +
+                                       ", not 0x00E0: the device reads the section table after "
+                                       "224 bytes all the same");
     }
   }
 
   void CheckOptionalHeader() {
     const OptionalHeader32& o = optional_;
     if (o.Magic.Value() != IMAGE_NT_OPTIONAL_HDR32_MAGIC) {
-      Fail("Magic", Hex(o.Magic.Value(), 4) + ", expected 0x010B (PE32)");
+      Note("Magic", Hex(o.Magic.Value(), 4) +
+                        ", not 0x010B (PE32): the device reads the header as PE32 all the same");
     }
     if (o.NumberOfRvaAndSizes.Value() != IMAGE_NUMBEROF_DIRECTORY_ENTRIES) {
-      Fail("NumberOfRvaAndSizes", std::to_string(o.NumberOfRvaAndSizes.Value()) + ", expected 16");
+      Note("NumberOfRvaAndSizes", std::to_string(o.NumberOfRvaAndSizes.Value()) +
+                                      ", not 16: the device reads 16 directories all the same");
     }
-    if (o.Subsystem.Value() != IMAGE_SUBSYSTEM_WINDOWS_CE_GUI) {
-      Fail("Subsystem", std::to_string(o.Subsystem.Value()) + ", expected 9 (Windows CE GUI)");
+    // Only a Windows CE GUI image states its version; the device takes any other as CE 1.0.
+    std::pair<uint16_t, uint16_t> version{1, 0};
+    if (o.Subsystem.Value() == IMAGE_SUBSYSTEM_WINDOWS_CE_GUI) {
+      version = {o.MajorSubsystemVersion.Value(), o.MinorSubsystemVersion.Value()};
+    } else {
+      Note("Subsystem",
+           std::to_string(o.Subsystem.Value()) +
+               ", not 9 (Windows CE GUI): the device runs the image as Windows CE 1.0, "
+               "with a 64 KB stack");
     }
-    const std::pair version{o.MajorSubsystemVersion.Value(), o.MinorSubsystemVersion.Value()};
     const std::string shown = std::to_string(version.first) + "." + std::to_string(version.second);
     if (version > kDeviceVersion) {
       Fail("subsystem version", shown + ", newer than the device's 4.20");
     }
-    if (version.first < 1) Fail("subsystem version", shown + ", older than 1.0");
     if (o.SectionAlignment.Value() != kPageSize) {
-      Fail("SectionAlignment", Hex(o.SectionAlignment.Value()) + ", expected 0x1000");
+      Note("SectionAlignment", Hex(o.SectionAlignment.Value()) +
+                                   ", not 0x1000: the device places each section at its RVA "
+                                   "without looking at it");
     }
     const uint32_t fileAlignment = o.FileAlignment.Value();
     if (!std::has_single_bit(fileAlignment) || fileAlignment < 0x200 || fileAlignment > kPageSize) {
-      Fail("FileAlignment", Hex(fileAlignment) + ", expected a power of two from 0x200 to 0x1000");
+      Note("FileAlignment", Hex(fileAlignment) +
+                                ", not a power of two from 0x200 to 0x1000: the device reads each "
+                                "section from its file offset without looking at it");
     }
     CheckPlacement();
-    if (o.SizeOfHeaders.Value() > file_.size()) {
-      Fail("SizeOfHeaders", Hex(o.SizeOfHeaders.Value()) + ", past the end of the " +
-                                std::to_string(file_.size()) + "-byte file");
-    }
     const ImageDataDirectory& com = o.DataDirectory[IMAGE_DIRECTORY_ENTRY_COM_DESCRIPTOR];
     if (com.VirtualAddress.Value() != 0 || com.Size.Value() != 0) {
       Fail("DataDirectory[14] (COM descriptor)",
@@ -168,20 +189,23 @@ class Loader {
     image_.stackSize = StackSize(version);
   }
 
+  // An image without relocations loads at its own base; any other always at 0x10000.
   void CheckPlacement() {
-    const uint32_t base = optional_.ImageBase.Value();
-    if (base % kPageSize != 0 || base < kLowestBase || base >= kHighestEnd) {
-      Fail("ImageBase", Hex(base) + ", expected a page-aligned address from 0x10000 to 0x400000");
-    }
-    if (!(header_.Characteristics.Value() & IMAGE_FILE_RELOCS_STRIPPED) && base != kLowestBase) {
-      Fail("ImageBase", Hex(base) +
-                            " without IMAGE_FILE_RELOCS_STRIPPED: the device would move the image "
-                            "to 0x10000, and base relocations are not applied");
+    const uint32_t preferred = optional_.ImageBase.Value();
+    uint32_t base = kLoadBase;
+    if (header_.Characteristics.Value() & IMAGE_FILE_RELOCS_STRIPPED) {
+      if (preferred % kPageSize != 0 || preferred < kLoadBase || preferred > kHighestFixedBase) {
+        Fail("ImageBase", Hex(preferred) +
+                              " with relocations stripped, expected a page-aligned address from "
+                              "0x10000 to 0x400000");
+      }
+      base = preferred;
     }
     const uint64_t size = AlignUp(optional_.SizeOfImage.Value(), kPageSize);
-    if (size == 0 || base + size > kHighestEnd) {
+    if (size == 0 || base + size > kImageLimit) {
       Fail("SizeOfImage", Hex(optional_.SizeOfImage.Value()) + ", the image would end at " +
-                              Hex(base + size) + ", past 0x400000");
+                              Hex(base + size) + ", past " + Hex(kImageLimit) +
+                              ", where the emulator keeps the stack");
     }
     image_.base = base;
     image_.sizeOfImage = static_cast<uint32_t>(size);
@@ -194,18 +218,25 @@ class Loader {
     return static_cast<uint32_t>(std::clamp<uint64_t>(reserve, kMinStack, kMaxStack));
   }
 
+  // The device reads each section header from the file and maps only the sections, not the
+  // headers; SizeOfHeaders means nothing to it.
   void ReadSections() {
     const uint32_t headers = optional_.SizeOfHeaders.Value();
     const uint64_t table = uint64_t{ntHeaders_} + kNtHeadersSize;
     const uint64_t tableEnd = table + header_.NumberOfSections.Value() * sizeof(SectionHeader);
-    if (tableEnd > headers) {  // SizeOfHeaders is within the file
-      Fail("section table", "ends at " + Hex(tableEnd) + ", past SizeOfHeaders " + Hex(headers));
+    if (tableEnd > file_.size()) {
+      Fail("section table", "ends at " + Hex(tableEnd) + ", past the end of the " +
+                                std::to_string(file_.size()) + "-byte file");
     }
-    image_.regions.push_back({"headers",
-                              image_.base,
-                              static_cast<uint32_t>(AlignUp(headers, kPageSize)),
-                              kRead,
-                              {file_.begin(), file_.begin() + headers}});
+    if (headers < tableEnd || headers > file_.size()) {
+      Note("SizeOfHeaders", Hex(headers) + ", not the headers' size within the " +
+                                std::to_string(file_.size()) +
+                                "-byte file: the device does not use it");
+    }
+    if (tableEnd == table) {
+      Note("NumberOfSections",
+           "0: the device finds no section for the entry point and starts the process at 0");
+    }
     for (uint64_t at = table; at < tableEnd; at += sizeof(SectionHeader)) {
       ReadSection(ReadAt<SectionHeader>(file_, at));
     }
@@ -217,42 +248,107 @@ class Loader {
     const std::string field = "section " + name;
     const uint32_t rva = header.VirtualAddress.Value();
     const uint32_t virtualSize = header.VirtualSize.Value();
-    const uint64_t previousEnd =
-        image_.regions.back().address - image_.base + uint64_t{image_.regions.back().size};
-    if (rva % kPageSize != 0 || rva < previousEnd) {
-      Fail(field + ": VirtualAddress", Hex(rva) + ", expected a page-aligned RVA from " +
-                                           Hex(previousEnd) + ", after " +
-                                           image_.regions.back().name);
+    if (rva % kPageSize != 0 || rva < previousEnd_) {
+      Fail(field + ": VirtualAddress",
+           Hex(rva) + ", expected a page-aligned RVA" +
+               (sections_.empty()
+                    ? std::string()
+                    : " from " + Hex(previousEnd_) + ", after " + sections_.back().name));
     }
     if (virtualSize == 0 || uint64_t{rva} + virtualSize > optional_.SizeOfImage.Value()) {
       Fail(field + ": VirtualSize", Hex(virtualSize) + " at RVA " + Hex(rva) +
                                         ", expected 1 byte or more, ending within SizeOfImage " +
                                         Hex(optional_.SizeOfImage.Value()));
     }
+    // The device wants all of SizeOfRawData in the file, though it reads no more than VirtualSize.
     const uint32_t pointer = header.PointerToRawData.Value();
-    const uint32_t count = std::min(header.SizeOfRawData.Value(), virtualSize);
-    if (uint64_t{pointer} + count > file_.size()) {
-      Fail(field + ": PointerToRawData", Hex(pointer) + " with " + Hex(count) +
-                                             " bytes to read, past the end of the " +
+    const uint32_t raw = header.SizeOfRawData.Value();
+    const uint32_t count = std::min(raw, virtualSize);
+    if (raw != 0 && uint64_t{pointer} + raw > file_.size()) {
+      Fail(field + ": PointerToRawData", Hex(pointer) + " with SizeOfRawData " + Hex(raw) +
+                                             ", past the end of the " +
                                              std::to_string(file_.size()) + "-byte file");
     }
-    const uint32_t protection = SectionProtection(header.Characteristics.Value());
-    const auto bytes = file_.subspan(pointer, count);
-    std::ranges::copy(bytes, memory_.begin() + rva);
-    sections_.push_back({name, rva, rva + virtualSize, protection});
-    image_.regions.push_back({name,
-                              image_.base + rva,
-                              static_cast<uint32_t>(AlignUp(virtualSize, kPageSize)),
-                              protection,
-                              {bytes.begin(), bytes.end()}});
+    const uint32_t characteristics = header.Characteristics.Value();
+    std::ranges::copy(file_.subspan(pointer, count), memory_.begin() + rva);
+    sections_.push_back({name, rva, rva + virtualSize, count, SectionProtection(characteristics),
+                         (characteristics & IMAGE_SCN_MEM_DISCARDABLE) != 0});
+    previousEnd_ = AlignUp(uint64_t{rva} + virtualSize, kPageSize);
   }
 
+  void CheckChecksum() {
+    const size_t field =
+        ntHeaders_ + sizeof(uint32_t) + sizeof(FileHeader) + offsetof(OptionalHeader32, CheckSum);
+    const uint32_t stated = optional_.CheckSum.Value();
+    const uint32_t actual = ImageChecksum(file_, field);
+    if (stated != 0 && stated != actual) {
+      Note("CheckSum", Hex(stated, 8) + ", but the file's is " + Hex(actual, 8) +
+                           ": the device does not check it");
+    }
+  }
+
+  // Once the imports are bound, the device decommits every discardable section except the one
+  // the resource directory starts at.
+  void MakeRegions() {
+    const uint32_t resources =
+        optional_.DataDirectory[IMAGE_DIRECTORY_ENTRY_RESOURCE].VirtualAddress.Value();
+    for (const Section& section : sections_) {
+      if (section.discardable && section.rva != resources) {
+        Note("section " + section.name,
+             "discardable: the device decommits it once the imports are bound, and any access "
+             "to it faults");
+        continue;
+      }
+      const auto start = memory_.begin() + section.rva;
+      image_.regions.push_back(
+          {section.name,
+           image_.base + section.rva,
+           static_cast<uint32_t>(AlignUp(section.end - section.rva, kPageSize)),
+           section.protection,
+           {start, start + section.fileBytes}});
+    }
+    for (ImportBinding& binding : image_.imports) {
+      const Section* slot = SectionAt(binding.slotAddress - image_.base, 4);
+      binding.slotMapped = !(slot->discardable && slot->rva != resources);
+    }
+  }
+
+  // The device moves an image that keeps its relocations to 0x10000 and applies them; with none
+  // to apply the image runs unchanged at the new place.
+  void Relocate() {
+    const uint32_t preferred = optional_.ImageBase.Value();
+    const uint32_t delta = image_.base - preferred;
+    if (delta == 0) return;
+    const auto directory =
+        Directory(IMAGE_DIRECTORY_ENTRY_BASERELOC, "DataDirectory[5] (base relocations)");
+    if (!directory) {
+      Note("ImageBase", Hex(preferred) +
+                            " with no base relocations: the device loads the image at 0x10000 "
+                            "and fixes up nothing");
+      return;
+    }
+    const uint32_t rva = directory->VirtualAddress.Value(), size = directory->Size.Value();
+    if (SectionAt(rva, size) == nullptr) {
+      Fail("DataDirectory[5] (base relocations)",
+           "RVA " + Hex(rva) + ", size " + Hex(size) + ", not inside one section");
+    }
+    ApplyBaseRelocations(
+        memory_, rva, size, delta,
+        [this](uint64_t at, uint64_t bytes) { return SectionAt(at, bytes) != nullptr; },
+        [this](const std::string& field, const std::string& problem) { Fail(field, problem); },
+        [this](const std::string& field, const std::string& what) { Note(field, what); });
+  }
+
+  // The device starts the main thread at base + AddressOfEntryPoint without looking at it.
   void CheckEntry() {
     const uint32_t entry = optional_.AddressOfEntryPoint.Value();
+    if (sections_.empty()) return;  // the entry address stays 0
     const Section* section = SectionAt(entry, 4);
     if (section == nullptr || !(section->protection & kExecute) || entry % 4 != 0) {
-      Fail("AddressOfEntryPoint",
-           Hex(entry) + ", expected a word-aligned RVA inside an executable section");
+      Note("AddressOfEntryPoint",
+           Hex(entry) +
+               ", not a word-aligned RVA inside an executable section: the device "
+               "starts there anyway");
     }
     image_.entryAddress = image_.base + entry;
   }
@@ -284,14 +380,13 @@ class Loader {
   }
 
   // A data directory, or nothing when it is absent (RVA and size zero).
-  std::optional<ImageDataDirectory> Directory(size_t index, const std::string& field) const {
+  // A data directory, or nothing when its size is zero: the device then reads none of it.
+  std::optional<ImageDataDirectory> Directory(size_t index, const std::string& field) {
     const ImageDataDirectory& directory = optional_.DataDirectory[index];
     const uint32_t rva = directory.VirtualAddress.Value(), size = directory.Size.Value();
-    if (rva == 0 && size == 0) return std::nullopt;
-    if (rva == 0 || size == 0) {
-      Fail(field, "RVA " + Hex(rva) + ", size " + Hex(size) + ": both or neither must be zero");
-    }
-    return directory;
+    if (size != 0) return directory;
+    if (rva != 0) Note(field, "RVA " + Hex(rva) + " with size 0: the device reads none of it");
+    return std::nullopt;
   }
 
   // The descriptors end at the first one without a lookup table, as on the device.
@@ -304,6 +399,12 @@ class Loader {
           directory->VirtualAddress.Value() + i * sizeof(ImportDescriptor), field);
       if (descriptor.OriginalFirstThunk.Value() == 0) return;
       const std::string library = ImageString(descriptor.Name.Value(), field + ": Name");
+      if (!IsCoreLibraryName(library)) {
+        Fail(field + " (" + Printable(library) + ")",
+             "the device would not start the image: it has no library of that name (the "
+             "emulated device has " +
+                 std::string(kCoreLibraryName) + " only)");
+      }
       ReadImportTables(descriptor, library, field + " (" + Printable(library) + ")");
     }
   }
@@ -322,31 +423,63 @@ class Loader {
         Fail(slotField, "the address table and the lookup table differ in length");
       }
       if (entry == 0) return;
-      if (!(SectionAt(slotRva, 4)->protection & kWrite)) {
-        Fail(slotField, "RVA " + Hex(slotRva) + ", not in a writable section");
-      }
+      MakeWritable(slotRva);
       const auto address = static_cast<uint32_t>(image_.base + slotRva);
       image_.imports.push_back(Binding(library, entry, address, entryField));
     }
   }
 
+  // Writing the slot into a read-only section faults in the device's loader, which then makes the
+  // section read-write-execute and writes again.
+  void MakeWritable(uint64_t slotRva) {
+    Section& section = *const_cast<Section*>(SectionAt(slotRva, 4));
+    if (section.protection & kWrite) return;
+    section.protection |= kWrite | kExecute;
+    Note("section " + section.name,
+         "holds import address table slots but is not writable: the device makes it writable "
+         "and executable to bind them");
+  }
+
+  // Every import must resolve in the core library, or the device does not start the process.
   ImportBinding Binding(const std::string& library, uint32_t entry, uint32_t slotAddress,
                         const std::string& field) const {
     ImportBinding binding{library, std::nullopt, 0, slotAddress};
+    const std::string refusal = "the device would not start the image: " + Printable(library);
     if (entry & IMAGE_ORDINAL_FLAG32) {
       if (entry & ~IMAGE_ORDINAL_FLAG32 & ~0xFFFFu) {
         Fail(field, Hex(entry) + ", an ordinal above 0xFFFF");
       }
       binding.ordinal = static_cast<uint16_t>(entry);
+      if (!CoreLibraryExportName(binding.ordinal)) {
+        Fail(field, "ordinal " + std::to_string(binding.ordinal) + ": " + refusal +
+                        " exports nothing under it");
+      }
       return binding;
     }
     binding.ordinal = ImageRead<ulittle16_t>(entry, field + ": hint").Value();
     binding.name = ImageString(uint64_t{entry} + 2, field + ": name");
     if (binding.name->empty()) Fail(field + ": name", "RVA " + Hex(entry + 2) + ", empty");
+    if (!CoreLibraryExportsName(*binding.name)) {
+      Fail(field, "\"" + Printable(*binding.name) + "\": " + refusal +
+                      " exports no routine of that name (names match case-sensitively)");
+    }
     return binding;
   }
 
+  // The device reads the resource tree only when the program asks for a resource: a broken tree
+  // does not stop the image from starting, and the program finds no resources in it.
   void ReadResources() {
+    try {
+      ReadResourceTree();
+    } catch (const ImageError& error) {
+      image_.notes.push_back(std::string(error.what()) +
+                             ": the device reads resources only when asked, so the image starts "
+                             "and finds none");
+      image_.resources.clear();
+    }
+  }
+
+  void ReadResourceTree() {
     const auto directory =
         Directory(IMAGE_DIRECTORY_ENTRY_RESOURCE, "DataDirectory[2] (resources)");
     if (!directory) return;
@@ -452,6 +585,7 @@ class Loader {
       Fail(where + ": data", "the resources add up to more than SizeOfImage");
     }
     leaf.data.assign(memory_.begin() + rva, memory_.begin() + rva + size);
+    leaf.rva = static_cast<uint32_t>(rva);
     image_.resources.push_back(leaf);
   }
 
@@ -461,6 +595,7 @@ class Loader {
   FileHeader header_{};
   OptionalHeader32 optional_{};
   std::vector<Section> sections_;
+  uint64_t previousEnd_ = 0;     // where the next section may start, page aligned
   std::vector<uint8_t> memory_;  // the image as mapped, from RVA 0
   uint32_t resourceRva_ = 0, resourceSize_ = 0;
   std::map<uint64_t, uint64_t> resourceClaims_;  // start -> end of each table and data entry
@@ -469,6 +604,13 @@ class Loader {
 };
 
 }  // namespace
+
+bool IsCoreLibraryName(std::string_view library) {
+  return std::ranges::equal(library, kCoreLibraryName, [](char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) ==
+           std::tolower(static_cast<unsigned char>(b));
+  });
+}
 
 LoadedImage LoadImage(std::span<const uint8_t> file, const std::string& fileName) {
   return Loader(file, fileName).Run();

@@ -1,9 +1,10 @@
 #include "machine.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <utility>
+
+#include "coredll_exports.h"
 
 namespace emulator {
 namespace {
@@ -13,6 +14,8 @@ constexpr uint32_t kStackTop = 0x01000000;           // the main thread's stack 
 constexpr uint32_t kCoreLibraryBase = 0x01F60000;    // where the core library's routines start
 constexpr uint32_t kReturnInstruction = 0xE12FFF1E;  // bx lr
 constexpr uint32_t kThumbState = 0x20;               // CPSR T bit
+constexpr uint32_t kLargestStack = 1024 * 1024;
+static_assert(kStackTop - kLargestStack >= kImageLimit, "the stack overlaps where images may lie");
 
 std::string Word(uint32_t value, int digits) {
   char text[9];
@@ -24,17 +27,8 @@ int UnicornModel(CpuModel cpu) {
   return cpu == CpuModel::Ti925t ? UC_CPU_ARM_TI925T : UC_CPU_ARM_PXA270;
 }
 
-// Library names compare without regard to ASCII case, as file names do on the device. The bytes
-// are the image's own and need not be text.
-bool IsCoreLibrary(std::string_view library) {
-  return std::ranges::equal(library, kCoreLibrary, [](char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) ==
-           std::tolower(static_cast<unsigned char>(b));
-  });
-}
-
 Handler FindHandler(const ImportBinding& import) {
-  if (!IsCoreLibrary(import.library)) return nullptr;
+  if (!IsCoreLibraryName(import.library)) return nullptr;
   for (const CoreLibraryRoutine& routine : CoreLibraryRoutines()) {
     // Names match exactly, as the device's loader compares them.
     if (import.name ? *import.name == routine.name : import.ordinal == routine.ordinal) {
@@ -42,6 +36,14 @@ Handler FindHandler(const ImportBinding& import) {
     }
   }
   return nullptr;
+}
+
+// "memcpy", or "#1044 (memcpy)" for an import by ordinal.
+std::string RoutineName(const ImportBinding& import) {
+  if (import.name) return *import.name;
+  const std::optional<std::string_view> exported = CoreLibraryExportName(import.ordinal);
+  return "#" + std::to_string(import.ordinal) +
+         (exported ? " (" + std::string(*exported) + ")" : std::string());
 }
 
 }  // namespace
@@ -54,12 +56,12 @@ Machine::Machine(const LoadedImage& image, device::Device& device, MachineSettin
 }
 
 void Machine::MapImage(const LoadedImage& image) {
+  imageStart_ = image.base;
+  imageEnd_ = image.base + image.sizeOfImage;
   for (const ImageRegion& region : image.regions) {
     memory_.Map({region.name, region.address, region.size, region.protection});
     if (!region.bytes.empty()) memory_.Load(region.address, region.bytes);
   }
-  imageStart_ = image.base;
-  imageEnd_ = image.base + image.sizeOfImage;
   entry_ = image.entryAddress;
   stackSize_ = image.stackSize;
   memory_.Map({"stack", kStackTop - stackSize_, stackSize_, kRead | kWrite});
@@ -70,14 +72,14 @@ void Machine::MapImage(const LoadedImage& image) {
 void Machine::BindImports(const std::vector<ImportBinding>& imports) {
   stubs_.push_back({"process exit", nullptr});
   for (const ImportBinding& import : imports) {
-    const std::string routine = import.name ? *import.name : "#" + std::to_string(import.ordinal);
-    stubs_.push_back({Printable(import.library + "!" + routine), FindHandler(import)});
+    stubs_.push_back({Printable(import.library + "!" + RoutineName(import)), FindHandler(import)});
+    if (!import.slotMapped) continue;  // bound, then discarded with its section
     memory_.Load(import.slotAddress,
                  LittleEndianWord(kCoreLibraryBase + 4 * static_cast<uint32_t>(stubs_.size() - 1)));
   }
   const uint32_t size =
       (4 * static_cast<uint32_t>(stubs_.size()) + kPageSize - 1) / kPageSize * kPageSize;
-  memory_.Map({std::string(kCoreLibrary), kCoreLibraryBase, size, kRead | kExecute});
+  memory_.Map({std::string(kCoreLibraryName), kCoreLibraryBase, size, kRead | kExecute});
   std::vector<uint8_t> code;
   for (size_t i = 0; i < size / 4; ++i) {
     for (uint8_t byte : LittleEndianWord(kReturnInstruction)) code.push_back(byte);
@@ -89,9 +91,11 @@ void Machine::InstallHooks() {
   const uint32_t stubsEnd =
       memory_.RegionAt(kCoreLibraryBase)->address + memory_.RegionAt(kCoreLibraryBase)->size;
   uc_hook hook;
+  // One hook counts the program's instructions, in the image and (broken) on its stack: the
+  // engine tests every code hook's range at every instruction, so there is one, not two.
   UnicornEngine::Check(
-      uc_hook_add(engine_.get(), &hook, UC_HOOK_CODE, reinterpret_cast<void*>(&OnImageInstruction),
-                  this, imageStart_, imageEnd_ - 1),
+      uc_hook_add(engine_.get(), &hook, UC_HOOK_CODE,
+                  reinterpret_cast<void*>(&OnProgramInstruction), this, imageStart_, kStackTop - 1),
       "uc_hook_add");
   UnicornEngine::Check(
       uc_hook_add(engine_.get(), &hook, UC_HOOK_CODE, reinterpret_cast<void*>(&OnStubInstruction),
@@ -146,12 +150,34 @@ int Machine::Finish(uc_err result) {
   return static_cast<int>(engine_.Register(UC_ARM_REG_R0));  // the process's exit status
 }
 
-void Machine::OnImageInstruction(uc_engine*, uint64_t, uint32_t, void* machine) {
-  Machine& self = *static_cast<Machine*>(machine);
-  if (++self.instructions_ > self.settings_.maxInstructions) {
-    --self.instructions_;  // this one is not executed
-    self.Stop("more than " + std::to_string(self.settings_.maxInstructions) + " instructions");
+void Machine::OnProgramInstruction(uc_engine*, uint64_t, uint32_t, void* machine) {
+  static_cast<Machine*>(machine)->CountInstruction();
+}
+
+// Counts one instruction of the program's own; false when it is one too many and the run stops.
+bool Machine::CountInstruction() {
+  if (++instructions_ <= settings_.maxInstructions) return true;
+  --instructions_;  // this one is not executed
+  Stop("more than " + std::to_string(settings_.maxInstructions) + " instructions");
+  return false;
+}
+
+// ARMv4 and ARMv5 pages have no execute-never bit: the device runs instructions in a data section
+// or on the stack as it runs any other. The engine maps those regions without execute so that the
+// first fetch from each comes here; it is noted, since it almost certainly means a broken image,
+// and the region is made executable for the engine to fetch again.
+bool Machine::AllowFetch(uint32_t address) {
+  const GuestRegion* region = memory_.RegionAt(address);
+  const bool programMemory = (address >= imageStart_ && address < imageEnd_) ||
+                             (region != nullptr && region->name == "stack");
+  if (region == nullptr || !(region->protection & kRead) || !programMemory ||
+      !memory_.AllowFetches(address)) {
+    return false;
   }
+  notes_.push_back("instructions fetched from " + memory_.Describe(address) +
+                   ", which is not code: the device runs them (its pages have no execute-never "
+                   "bit)");
+  return true;
 }
 
 void Machine::OnStubInstruction(uc_engine*, uint64_t address, uint32_t, void* machine) {
@@ -162,7 +188,7 @@ void Machine::CallStub(uint32_t address) {
   const uint32_t offset = address - kCoreLibraryBase;
   // Stub 0, the exit address, is never reached here: the engine stops in front of it.
   if (offset % 4 != 0 || offset / 4 >= stubs_.size()) {
-    Stop("jump into " + std::string(kCoreLibrary) + " at " + HexAddress(address) +
+    Stop("jump into " + std::string(kCoreLibraryName) + " at " + HexAddress(address) +
          ", where no routine starts");
     return;
   }
@@ -195,8 +221,10 @@ bool Machine::OnBadAccess(uc_engine*, uc_mem_type type, uint64_t address, int si
     case UC_MEM_WRITE_PROT:
       self.Stop("write to " + where + bytes + ", which the process may not write");
       break;
-    case UC_MEM_FETCH_UNMAPPED:
     case UC_MEM_FETCH_PROT:
+      if (self.AllowFetch(static_cast<uint32_t>(address))) return true;  // fetched again
+      [[fallthrough]];
+    case UC_MEM_FETCH_UNMAPPED:
       self.Stop("jump outside the image's code to " + where);
       break;
     default:

@@ -39,8 +39,11 @@ class Machine {
   // passes through.
   int Start(HINSTANCE instance, HINSTANCE previous, const char16_t* commandLine, int show);
 
-  // Instructions the guest executed inside the image, over every Start.
+  // Instructions the guest executed inside the image (or, broken, on its stack), over every Start.
   uint64_t instructionsExecuted() const { return instructions_; }
+
+  // What the run did that the device allows but that almost certainly means a broken image.
+  const std::vector<std::string>& notes() const { return notes_; }
 
  private:
   struct Stub {
@@ -54,13 +57,15 @@ class Machine {
   uint32_t PlaceCommandLine(const char16_t* commandLine);
   int Finish(uc_err result);
 
-  static void OnImageInstruction(uc_engine*, uint64_t address, uint32_t size, void* machine);
+  static void OnProgramInstruction(uc_engine*, uint64_t address, uint32_t size, void* machine);
+  bool CountInstruction();
   static void OnStubInstruction(uc_engine*, uint64_t address, uint32_t size, void* machine);
   static bool OnBadAccess(uc_engine*, uc_mem_type type, uint64_t address, int size, int64_t value,
                           void* machine);
   static void OnInterrupt(uc_engine*, uint32_t number, void* machine);
 
   void CallStub(uint32_t address);
+  bool AllowFetch(uint32_t address);
   void Stop(std::string fault);
   std::string Report(const std::string& what) const;
   std::string Registers() const;
@@ -72,6 +77,7 @@ class Machine {
   GuestMemory memory_;
   uint32_t imageStart_ = 0, imageEnd_ = 0, entry_ = 0, stackSize_ = 0;
   std::vector<Stub> stubs_;  // stub 0 ends the process; the others are the imports
+  std::vector<std::string> notes_;
   uint64_t instructions_ = 0;
   std::optional<std::string> fault_;
   std::exception_ptr pending_;  // thrown by a handler, rethrown once the engine has stopped

@@ -67,6 +67,4 @@ struct CoreLibraryRoutine {
 // The core-library routines the device provides, each with its export ordinal.
 std::span<const CoreLibraryRoutine> CoreLibraryRoutines();
 
-constexpr std::string_view kCoreLibrary = "COREDLL.dll";
-
 }  // namespace emulator

@@ -1,5 +1,6 @@
 // The emulator's image loader over any bytes: every image it refuses is refused with ImageError
-// and a one-line message; whatever it accepts lies inside the image it describes.
+// and a one-line message; whatever it accepts lies inside the image it describes, and each note on
+// it is one line. (The entry point is the image's own business: the device starts it unchecked.)
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -15,7 +16,9 @@ bool OneLine(const char* message) {
 
 void CheckLoaded(const emulator::LoadedImage& image) {
   const uint64_t end = uint64_t{image.base} + image.sizeOfImage;
-  if (image.entryAddress < image.base || image.entryAddress >= end) __builtin_trap();
+  for (const std::string& note : image.notes) {
+    if (!OneLine(note.c_str())) __builtin_trap();
+  }
   for (const emulator::ImageRegion& region : image.regions) {
     if (region.address < image.base || region.address + uint64_t{region.size} > end) {
       __builtin_trap();

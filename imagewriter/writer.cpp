@@ -59,17 +59,6 @@ uint32_t SectionCharacteristics(const ProgramSection& section) {
   return contents | IMAGE_SCN_MEM_READ | (section.writable ? IMAGE_SCN_MEM_WRITE : 0);
 }
 
-// The standard PE checksum: the file's 16-bit words added with end-around carry, plus the file's
-// length. The CheckSum field must be zero while it is computed.
-uint32_t Checksum(std::span<const uint8_t> file) {
-  uint32_t sum = 0;
-  for (size_t i = 0; i < file.size(); i += 2) {
-    sum += file[i] | (i + 1 < file.size() ? file[i + 1] << 8 : 0);
-    sum = (sum & 0xFFFF) + (sum >> 16);
-  }
-  return sum + static_cast<uint32_t>(file.size());
-}
-
 struct OutputSection {
   std::string name;
   uint32_t characteristics = 0;
@@ -303,7 +292,7 @@ class Writer {
   static void WriteChecksum(std::span<uint8_t> file) {
     const uint32_t field = DosHeaderAndStubSize() + sizeof(uint32_t) + sizeof(FileHeader) +
                            offsetof(OptionalHeader32, CheckSum);
-    Write32(file, field, Checksum(file));
+    Write32(file, field, ImageChecksum(file, field));
   }
 
   void AddProgramBytes(OutputSection& section, std::span<const uint8_t> bytes) {

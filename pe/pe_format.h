@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "little_endian_field.h"
 
@@ -27,6 +28,7 @@ constexpr uint16_t IMAGE_SUBSYSTEM_WINDOWS_CE_GUI = 9;
 // Data directory indices.
 constexpr size_t IMAGE_DIRECTORY_ENTRY_IMPORT = 1;
 constexpr size_t IMAGE_DIRECTORY_ENTRY_RESOURCE = 2;
+constexpr size_t IMAGE_DIRECTORY_ENTRY_BASERELOC = 5;
 constexpr size_t IMAGE_DIRECTORY_ENTRY_IAT = 12;
 constexpr size_t IMAGE_DIRECTORY_ENTRY_COM_DESCRIPTOR = 14;
 constexpr size_t IMAGE_NUMBEROF_DIRECTORY_ENTRIES = 16;
@@ -142,6 +144,18 @@ struct ImportDescriptor {
   ulittle32_t FirstThunk;  // RVA of the import address table
 };
 
+// A block of base relocations: the page it fixes up, then 16-bit entries, type << 12 | offset.
+struct BaseRelocationBlock {
+  ulittle32_t VirtualAddress;
+  ulittle32_t SizeOfBlock;  // the header and its entries, in bytes
+};
+
+constexpr uint16_t IMAGE_REL_BASED_ABSOLUTE = 0;
+constexpr uint16_t IMAGE_REL_BASED_HIGH = 1;
+constexpr uint16_t IMAGE_REL_BASED_LOW = 2;
+constexpr uint16_t IMAGE_REL_BASED_HIGHLOW = 3;
+constexpr uint16_t IMAGE_REL_BASED_HIGHADJ = 4;
+
 struct ResourceDirectoryTable {
   ulittle32_t Characteristics;
   ulittle32_t TimeDateStamp;
@@ -175,8 +189,24 @@ static_assert(offsetof(OptionalHeader32, DataDirectory) == 96);
 static_assert(sizeof(uint32_t) + sizeof(FileHeader) + sizeof(OptionalHeader32) == 248);
 static_assert(sizeof(SectionHeader) == 40);
 static_assert(sizeof(ImportDescriptor) == 20);
+static_assert(sizeof(BaseRelocationBlock) == 8);
 static_assert(sizeof(ResourceDirectoryTable) == 16);
 static_assert(sizeof(ResourceDirectoryEntry) == 8);
 static_assert(sizeof(ResourceDataEntry) == 16);
+
+// The standard PE checksum: the file's 16-bit words added with end-around carry, plus the file's
+// length, with the CheckSum field itself counted as zero.
+inline uint32_t ImageChecksum(std::span<const uint8_t> file, size_t checksumField) {
+  auto byteAt = [&](size_t i) -> uint32_t {
+    return i >= file.size() || (i >= checksumField && i < checksumField + 4) ? 0 : file[i];
+  };
+  uint32_t sum = 0;
+  for (size_t i = 0; i < file.size(); i += 2) {
+    const bool plain = i + 1 < file.size() && (i + 1 < checksumField || i >= checksumField + 4);
+    sum += plain ? file[i] | file[i + 1] << 8 : byteAt(i) | byteAt(i + 1) << 8;
+    sum = (sum & 0xFFFF) + (sum >> 16);
+  }
+  return sum + static_cast<uint32_t>(file.size());
+}
 
 }  // namespace pe

@@ -101,15 +101,15 @@ std::vector<ResourceEntry> ReadResFile(std::span<const uint8_t> bytes,
   return entries;
 }
 
-std::u16string FindString(const std::vector<ResourceEntry>& entries, uint32_t id) {
-  if (id > 0xFFFF) return {};
+std::optional<StringLocation> LocateString(const std::vector<ResourceEntry>& entries, uint32_t id) {
+  if (id > 0xFFFF) return std::nullopt;
   const ResourceId block = static_cast<uint16_t>((id >> 4) + 1);
   const ResourceEntry* first = nullptr;
   for (const ResourceEntry& entry : entries) {
     if (entry.type != ResourceId{RT_STRING} || entry.name != block) continue;
     if (first == nullptr || entry.language < first->language) first = &entry;
   }
-  if (first == nullptr) return {};
+  if (first == nullptr) return std::nullopt;
   // A block holds sixteen length-prefixed UTF-16 strings.
   const std::vector<uint8_t>& data = first->data;
   size_t offset = 0;
@@ -117,15 +117,20 @@ std::u16string FindString(const std::vector<ResourceEntry>& entries, uint32_t id
   for (uint32_t index = 0; offset + 2 <= data.size(); ++index) {
     size_t length = unitAt(offset);
     offset += 2;
-    if (offset + 2 * length > data.size()) return {};
+    if (offset + 2 * length > data.size()) return std::nullopt;
     if (index == (id & 15)) {
-      std::u16string text;
-      for (size_t i = 0; i < length; ++i) text.push_back(unitAt(offset + 2 * i));
-      return text;
+      StringLocation location{first, offset, {}};
+      for (size_t i = 0; i < length; ++i) location.text.push_back(unitAt(offset + 2 * i));
+      return location;
     }
     offset += 2 * length;
   }
-  return {};
+  return std::nullopt;
+}
+
+std::u16string FindString(const std::vector<ResourceEntry>& entries, uint32_t id) {
+  std::optional<StringLocation> location = LocateString(entries, id);
+  return location ? location->text : std::u16string();
 }
 
 }  // namespace res

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -25,6 +26,7 @@ struct ResourceEntry {
   uint32_t version = 0;
   uint32_t characteristics = 0;
   std::vector<uint8_t> data;
+  uint32_t rva = 0;  // where the data lies in a loaded image; 0 when read from a .res file
 };
 
 // A .res file that is not well formed; what() names the file and the problem.
@@ -39,5 +41,14 @@ std::vector<ResourceEntry> ReadResFile(std::span<const uint8_t> bytes, const std
 // String `id` of an RT_STRING table, looked up as the device's loader does: block (id >> 4) + 1,
 // the entry with the lowest language of that block, string id & 15. Empty when absent.
 std::u16string FindString(const std::vector<ResourceEntry>& entries, uint32_t id);
+
+// Where FindString found its string: the block's entry and the byte offset of the string's first
+// unit (after its length) in the block's data.
+struct StringLocation {
+  const ResourceEntry* block = nullptr;
+  size_t offset = 0;
+  std::u16string text;
+};
+std::optional<StringLocation> LocateString(const std::vector<ResourceEntry>& entries, uint32_t id);
 
 }  // namespace res

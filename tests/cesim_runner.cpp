@@ -20,6 +20,25 @@ std::string ReadText(const std::filesystem::path& file) {
   return text.str();
 }
 
+std::string WithoutRunDescription(const std::string& output) {
+  static const char* const kDescriptions[] = {
+      "  program: ", "  CPU: ", "  ROM: ", "  injected faults: "};
+  std::string kept;
+  bool dropping = false;
+  for (size_t start = 0, end; start < output.size(); start = end + 1) {
+    end = std::min(output.find('\n', start), output.size());
+    const std::string line = output.substr(start, end - start);
+    if (std::ranges::any_of(kDescriptions,
+                            [&](const char* kind) { return line.starts_with(kind); })) {
+      dropping = true;
+    } else if (!dropping || !line.starts_with("      ")) {
+      dropping = false;
+      kept += line + '\n';
+    }
+  }
+  return kept;
+}
+
 namespace {
 
 std::string_view NameOf(std::string_view variable) {
@@ -47,22 +66,42 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
 }  // namespace
 
 CesimRun RunCesim(const std::vector<std::string>& arguments,
-                  const std::vector<std::string>& environment) {
+                  const std::vector<std::string>& environment, CesimOutput output) {
   ScratchFolder folder;
   const std::string outFile = (folder.path() / "out").string();
   const std::string errFile = (folder.path() / "err").string();
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT, 0600);
+  int pipeEnds[2] = {-1, -1};
+  switch (output) {
+    case CesimOutput::Captured:
+      posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT, 0600);
+      break;
+    case CesimOutput::Full:
+      posix_spawn_file_actions_addopen(&actions, 1, "/dev/full", O_WRONLY, 0);
+      break;
+    case CesimOutput::ClosedPipe:
+      if (pipe(pipeEnds) != 0) throw std::runtime_error("cannot make a pipe");
+      close(pipeEnds[0]);  // no reader: every write to the pipe fails with EPIPE
+      posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
+      posix_spawn_file_actions_addclose(&actions, pipeEnds[1]);
+      break;
+  }
   posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT, 0600);
   std::vector<std::string> argv = {CESIM_PATH};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
-  std::vector<std::string> envp = EnvironmentWith(environment);
+  // Boxes are as wide as $COLUMNS says when there is no terminal; runs compare at 80 unless told.
+  std::vector<std::string> added = environment;
+  if (std::ranges::none_of(added, [](auto& variable) { return NameOf(variable) == "COLUMNS"; })) {
+    added.emplace_back("COLUMNS=80");
+  }
+  std::vector<std::string> envp = EnvironmentWith(added);
   pid_t pid;
   int spawned = posix_spawn(&pid, CESIM_PATH, &actions, nullptr, Pointers(argv).data(),
                             Pointers(envp).data());
   posix_spawn_file_actions_destroy(&actions);
+  if (pipeEnds[1] >= 0) close(pipeEnds[1]);
   if (spawned != 0) throw std::runtime_error("cannot start " CESIM_PATH);
   int status = 0;
   waitpid(pid, &status, 0);

@@ -11,12 +11,22 @@ struct CesimRun {
   std::string err;
 };
 
+// Where cesim's standard output goes: captured in CesimRun::out, a full disk (/dev/full), or a
+// pipe whose reader has gone.
+enum class CesimOutput { Captured, Full, ClosedPipe };
+
 // `environment` ("NAME=value") is added to this process's environment, replacing any variable of
-// the same name.
+// the same name; COLUMNS is 80 unless it names it.
 CesimRun RunCesim(const std::vector<std::string>& arguments,
-                  const std::vector<std::string>& environment = {});
+                  const std::vector<std::string>& environment = {},
+                  CesimOutput output = CesimOutput::Captured);
 
 std::string ReadText(const std::filesystem::path& file);
+
+// The output without the summary's lines saying what was simulated (program, CPU, ROM, injected
+// faults, and their continuation lines should a long path wrap them): they differ between runs
+// that must otherwise print the same.
+std::string WithoutRunDescription(const std::string& output);
 
 // A fresh folder under the test's temporary directory, removed with the object.
 class ScratchFolder {

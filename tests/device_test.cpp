@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "platform.h"
+#include "storage_manager.h"
 
 namespace {
 
@@ -47,7 +48,7 @@ struct TestDevice {
 constexpr const char16_t* kMmc = u"\\System\\StorageManager\\Profiles\\MMC";
 constexpr LONG kFileNotFound = 2, kInvalidHandle = 6, kInvalidParameter = 87;
 
-TEST(DeviceRegistry, OpensExistingKeysOnlyWithZeroOptionsAndAccess) {
+TEST(DeviceRegistry, OpensExistingKeysWhateverTheOptionsAndAccess) {
   const struct {
     const char16_t* path;
     DWORD options;
@@ -60,8 +61,10 @@ TEST(DeviceRegistry, OpensExistingKeysOnlyWithZeroOptionsAndAccess) {
       {u"\\System\\StorageManager", 0, 0, ERROR_SUCCESS},  // implied by its subkey
       {u"\\\\System\\StorageManager\\Profiles\\MMC", 0, 0, kFileNotFound},
       {u"\\System\\StorageManager\\Profiles\\PCMCIA", 0, 0, kFileNotFound},
-      {kMmc, 1, 0, kInvalidParameter},
-      {kMmc, 0, 0xF003F, kInvalidParameter},
+      {kMmc, 1, 0, ERROR_SUCCESS},        // not checked, as the platform's drivers rely on
+      {kMmc, 0, 0xF003F, ERROR_SUCCESS},  // KEY_ALL_ACCESS
+      {nullptr, 0, 0, ERROR_SUCCESS},     // a new handle to the root
+      {u"", 0x20019, 0, ERROR_SUCCESS},
   };
   for (const auto& test : cases) {
     TestDevice device;
@@ -77,6 +80,51 @@ TEST(DeviceRegistry, OpensExistingKeysOnlyWithZeroOptionsAndAccess) {
   EXPECT_EQ(device.device.RegOpenKeyExW(HKEY_LOCAL_MACHINE, kMmc, 0, 0, nullptr),
             kInvalidParameter);
   EXPECT_EQ(device.device.RegOpenKeyExW(0x1234, kMmc, 0, 0, nullptr), kInvalidHandle);
+}
+
+// NULL or empty opens the same key again under a handle of its own, which writes to that key and
+// is closed by itself.
+TEST(DeviceRegistry, OpensTheSameKeyAgainForAnEmptySubKeyAndTracesWhatItWasGiven) {
+  device::DeviceSettings settings;
+  settings.trace = true;
+  TestDevice device(settings);
+  const HKEY mmc = device.Open(kMmc);
+  HKEY again = 0, root = 0;
+  ASSERT_EQ(device.device.RegOpenKeyExW(mmc, u"", 3, 0xF003F, &again), ERROR_SUCCESS);
+  ASSERT_EQ(device.device.RegOpenKeyExW(HKEY_LOCAL_MACHINE, nullptr, 0, 0, &root), ERROR_SUCCESS);
+  EXPECT_NE(again, mmc);
+  EXPECT_NE(root, again);
+  EXPECT_NE(device.out.str().find("RegOpenKeyExW(0x00002001, \"\", 3, 0x000F003F, buffer) -> "
+                                  "ERROR_SUCCESS, key 0x00002002"),
+            std::string::npos)
+      << device.out.str();
+  const BYTE data[] = {'y', 0};
+  EXPECT_EQ(device.device.RegSetValueExW(again, u"Folder", 0, REG_SZ, data, 2), ERROR_SUCCESS);
+  EXPECT_EQ(device.device.RegCloseKey(again), ERROR_SUCCESS);
+  EXPECT_EQ(device.device.RegSetValueExW(mmc, u"Other", 0, REG_SZ, data, 2), ERROR_SUCCESS);
+  EXPECT_EQ(device.device.registry()
+                .FindValue(u"HKEY_LOCAL_MACHINE\\System\\StorageManager\\Profiles\\MMC", u"Folder")
+                ->data,
+            std::vector<uint8_t>(data, data + 2));
+}
+
+// The predefined roots are open keys: values can be written to them, and closing one succeeds and
+// leaves it open.
+TEST(DeviceRegistry, TakesThePredefinedRootsAsOpenKeys) {
+  TestDevice device;
+  const BYTE data[] = {1, 0, 0, 0};
+  EXPECT_EQ(
+      device.device.RegSetValueExW(HKEY_LOCAL_MACHINE, u"Flag", 0, device::kRegDword, data, 4),
+      ERROR_SUCCESS);
+  EXPECT_EQ(device.device.RegCloseKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
+  EXPECT_EQ(
+      device.device.RegSetValueExW(HKEY_LOCAL_MACHINE, u"Flag", 0, device::kRegDword, data, 4),
+      ERROR_SUCCESS);
+  const device::RegValue* stored =
+      device.device.registry().FindValue(u"HKEY_LOCAL_MACHINE", u"Flag");
+  ASSERT_NE(stored, nullptr);
+  EXPECT_EQ(stored->type, device::kRegDword);
+  EXPECT_EQ(device.device.RegCloseKey(0x80000004), kInvalidHandle);  // not a root
 }
 
 TEST(DeviceRegistry, RefusesHandlesNeverOpenedOrAlreadyClosed) {
@@ -167,7 +215,7 @@ TEST(DeviceRomInfo, FillsTheBlockOnlyForTheWellFormedQuery) {
   }
 }
 
-TEST(DeviceStrings, CopiesAtMostCapacityLessOneAndTerminates) {
+TEST(DeviceStrings, CopiesAtMostCapacityLessOneAndTerminatesEvenWhenNotFound) {
   const struct {
     HINSTANCE instance;
     int capacity;
@@ -188,11 +236,54 @@ TEST(DeviceStrings, CopiesAtMostCapacityLessOneAndTerminates) {
     std::u16string buffer(300, u'\xCCCC');
     EXPECT_EQ(device.device.LoadStringW(test.instance, 5020, buffer.data(), test.capacity),
               test.expected);
-    bool loaded = test.expected > 0 || test.capacity == 1;
-    if (loaded) {
-      EXPECT_EQ(buffer[test.expected], 0);
-      EXPECT_EQ(buffer[test.expected + 1], u'\xCCCC');
-    }
+    EXPECT_EQ(buffer[test.expected], 0);  // found or not, the terminator is written
+    EXPECT_EQ(buffer[test.expected + 1], u'\xCCCC');
+  }
+}
+
+TEST(DeviceStrings, WritesNothingWithoutRoomAndGivesTheStringsAddressForANullBuffer) {
+  for (int capacity : {0, -1, -100}) {
+    TestDevice device;
+    std::u16string buffer(4, u'\xCCCC');
+    EXPECT_EQ(device.device.LoadStringW(device::kProcessHandle, 5020, buffer.data(), capacity), 0);
+    EXPECT_EQ(buffer, std::u16string(4, u'\xCCCC')) << capacity;
+  }
+  const std::vector<res::ResourceEntry> resources = ProgramResources();
+  const std::optional<res::StringLocation> located = res::LocateString(resources, 5020);
+  ASSERT_TRUE(located);
+  device::DeviceSettings onImage;
+  onImage.imageBase = 0x10000;
+  TestDevice device(onImage);
+  const uint32_t expected = 0x10000 + located->block->rva + static_cast<uint32_t>(located->offset);
+  for (int capacity : {0, 260, -5}) {  // the capacity does not matter
+    EXPECT_EQ(static_cast<uint32_t>(
+                  device.device.LoadStringW(device::kProcessHandle, 5020, nullptr, capacity)),
+              expected);
+  }
+  EXPECT_EQ(device.device.LoadStringW(device::kProcessHandle, 1, nullptr, 0), 0);  // not found
+  TestDevice native;
+  EXPECT_EQ(native.device.LoadStringW(device::kProcessHandle, 5020, nullptr, 0), 0);
+}
+
+// A buffer that faults part way: the platform gives 0 for a fault while copying, but the count
+// once it has copied and only the terminator faults.
+TEST(DeviceStrings, AFaultWhileCopyingGivesZero) {
+  const struct {
+    size_t faultAt;
+    int expected;
+  } cases[] = {{0, 0}, {5, 0}, {9, 9}};
+  for (const auto& test : cases) {
+    TestDevice device;
+    std::u16string written;
+    const device::UnitStore store = [&](size_t index, char16_t unit) {
+      if (index == test.faultAt) return false;
+      written.resize(std::max(written.size(), index + 1));
+      written[index] = unit;
+      return true;
+    };
+    EXPECT_EQ(device.device.LoadStringInto(device::kProcessHandle, 5020, &store, 10), test.expected)
+        << test.faultAt;
+    EXPECT_EQ(written.size(), test.faultAt) << test.faultAt;
   }
 }
 
@@ -211,10 +302,18 @@ TEST(DeviceMessageBox, AnswersFromSettingsOrKeyboard) {
       {"no terminal, no answer", device::Answer::FromKeyboard, false, "", MB_YESNO, 0},
       {"typed nein after junk", device::Answer::FromKeyboard, true, "x\nnein\n", MB_YESNO, IDNO},
       {"typed ja", device::Answer::FromKeyboard, true, "J\n", MB_YESNO, IDYES},
-      {"input closed", device::Answer::FromKeyboard, true, "", MB_YESNO, 0},
+      {"typed yes with blanks around it", device::Answer::FromKeyboard, true, " \tYes \n", MB_YESNO,
+       IDYES},
+      {"typed n after an answer of two words", device::Answer::FromKeyboard, true, "ja nein\nn\n",
+       MB_YESNO, IDNO},
       {"OK box without terminal", device::Answer::No, false, "", MB_OK, IDOK},
       {"OK box on a terminal", device::Answer::FromKeyboard, true, "\n", MB_OK, IDOK},
+      {"OK box on a terminal with an answer given", device::Answer::No, true, "", MB_OK, IDOK},
       {"a style the device does not show", device::Answer::Yes, false, "", 0x3, 0},
+      {"Yes/No with a question mark", device::Answer::Yes, false, "", 0x24, IDYES},
+      {"Yes/No, second button default, system modal", device::Answer::No, false, "", 0x1104, IDNO},
+      {"OK with a stop sign", device::Answer::No, false, "", 0x10, IDOK},
+      {"an unknown group with an icon", device::Answer::Yes, false, "", 0x2F, 0},
   };
   for (const auto& test : cases) {
     device::DeviceSettings settings;
@@ -222,6 +321,88 @@ TEST(DeviceMessageBox, AnswersFromSettingsOrKeyboard) {
     TestDevice device(settings, test.typed, test.terminal);
     EXPECT_EQ(device.device.MessageBoxW(0, u"Frage?", u"  ", test.style), test.expected)
         << test.why;
+  }
+}
+
+// The icon is shown as a mark in front of the text, and named in the trace with the other flags;
+// with no caption the box says "Error".
+TEST(DeviceMessageBox, ShowsTheIconAndTheDefaultCaption) {
+  const struct {
+    UINT style;
+    const char16_t* caption;
+    const char* shown;
+    const char* traced;
+  } cases[] = {
+      {MB_YESNO | 0x20, u"  ", "│ (?) Frage?", "MB_YESNO | MB_ICONQUESTION"},
+      {MB_OK | 0x30, u"  ", "│ (!) Frage?", "MB_OK | MB_ICONEXCLAMATION"},
+      {MB_OK | 0x40 | 0x200, u"  ", "│ (i) Frage?", "MB_OK | MB_ICONASTERISK | MB_DEFBUTTON3"},
+      {MB_OK | 0x10 | 0x1000, nullptr, "┌[Error]", "MB_OK | MB_ICONHAND | 0x00001000"},
+      {MB_OK, nullptr, "│ Frage?", "MB_OK)"},
+  };
+  for (const auto& test : cases) {
+    device::DeviceSettings settings;
+    settings.answer = device::Answer::Yes;
+    settings.trace = true;
+    TestDevice device(settings);
+    device.device.MessageBoxW(0, u"Frage?", test.caption, test.style);
+    EXPECT_NE(device.out.str().find(test.shown), std::string::npos) << device.out.str();
+    EXPECT_NE(device.out.str().find(test.traced), std::string::npos) << device.out.str();
+  }
+}
+
+TEST(DeviceMessageBox, EndOfKeyboardInputEndsTheRunInsteadOfAnswering) {
+  const struct {
+    UINT style;
+    const char* typed;
+  } cases[] = {{MB_YESNO, ""}, {MB_YESNO, "vielleicht\n"}, {MB_OK, ""}};
+  for (const auto& test : cases) {
+    TestDevice device({}, test.typed, true);
+    EXPECT_THROW(device.device.MessageBoxW(0, u"Frage?", u"  ", test.style), device::InputEnded)
+        << test.style << " after '" << test.typed << "'";
+  }
+}
+
+TEST(DeviceMessageBox, PromptNamesTheKeysAndTheAnswerIsRecorded) {
+  std::ostringstream out, prompts;
+  std::istringstream in("x\n nein\n");
+  Device device(device::Registry(), ProgramResources(), {},
+                device::Console{out, in, true, 80, &prompts});
+  EXPECT_EQ(device.MessageBoxW(0, u"Frage?", u"  ", MB_YESNO), IDNO);
+  EXPECT_EQ(prompts.str(),
+            "Ja (j) / Nein (n)? Please type j for Ja or n for Nein, then Enter.\n"
+            "Ja (j) / Nein (n)? ");
+  EXPECT_TRUE(out.str().ends_with("┘\nanswered: Nein\n")) << out.str();
+}
+
+TEST(DeviceMessageBox, KeyboardAnswersAcceptedInEveryLanguage) {
+  const struct {
+    const char* language;
+    const char* typed;
+    std::optional<bool> yes;
+  } cases[] = {
+      {"DEUTSCH", "j", true},
+      {"DEUTSCH", "JA", true},
+      {"DEUTSCH", " y ", true},
+      {"DEUTSCH", "Yes", true},
+      {"DEUTSCH", "n", false},
+      {"DEUTSCH", "NEIN", false},
+      {"DEUTSCH", "\tno\r", false},
+      {"DEUTSCH", "", std::nullopt},
+      {"DEUTSCH", "jn", std::nullopt},
+      {"DEUTSCH", "ja!", std::nullopt},
+      {"DEUTSCH", "\xFF", std::nullopt},
+      {"FRANCAIS", "o", true},
+      {"FRANCAIS", "Oui", true},
+      {"FRANCAIS", "non", false},
+      {"ITALIANO", "s", true},
+      {"ITALIANO", "SÌ", true},
+      {"PORTUGUES", "não", false},
+      {"ENGLISH", "y", true},
+      {"ENGLISH", "o", std::nullopt},
+  };
+  for (const auto& test : cases) {
+    const auto keys = device::KeysFor(device::LabelsForLanguage(device::FromUtf8(test.language)));
+    EXPECT_EQ(device::ReadYesNo(test.typed, keys), test.yes) << test.language << " " << test.typed;
   }
 }
 
@@ -265,6 +446,79 @@ TEST(MessageBoxDrawing, EveryLineFitsTheWidthAndTheCaptionShowsAsGiven) {
       EXPECT_LE(columns, width) << line;
     }
     EXPECT_NE(box.find("[ Ja ]   [ Nein ]"), std::string::npos);
+  }
+}
+
+// What the storage manager mounts a card as, for values the update never writes: raw bytes over
+// the buffer's old contents, no terminator added, an empty string kept, other types skipped.
+TEST(StorageManagerFolder, ReadsFolderAsTheStorageManagerDoes) {
+  using Bytes = std::vector<uint8_t>;
+  auto text = [](std::u16string_view units, bool terminated) {
+    Bytes bytes;
+    for (char16_t unit : units) {
+      bytes.push_back(static_cast<uint8_t>(unit));
+      bytes.push_back(static_cast<uint8_t>(unit >> 8));
+    }
+    if (terminated) bytes.insert(bytes.end(), {0, 0});
+    return bytes;
+  };
+  struct Value {
+    uint32_t type;
+    Bytes data;
+  };
+  const struct {
+    const char* why;
+    std::optional<Value> own, shared;
+    bool profileKey = true;
+    std::u16string expected;
+  } cases[] = {
+      {"none", {}, {}, true, u"Mounted Volume"},
+      {"terminated",
+       Value{device::kRegSz, text(u"Speicherkarte", true)},
+       {},
+       true,
+       u"Speicherkarte"},
+      {"not terminated",
+       Value{device::kRegSz, text(u"Speicherkarte", false)},
+       {},
+       true,
+       u"Speicherkartee"},
+      {"empty string", Value{device::kRegSz, text(u"", true)}, {}, true, u""},
+      {"no bytes at all", Value{device::kRegSz, {}}, {}, true, u"Mounted Volume"},
+      {"odd byte count", Value{device::kRegSz, {'A', 0, 'B'}}, {}, true, u"ABunted Volume"},
+      {"another type", Value{device::kRegExpandSz, text(u"X", true)}, {}, true, u"Mounted Volume"},
+      {"too long",
+       Value{device::kRegSz, text(std::u16string(32, u'x'), true)},
+       {},
+       true,
+       u"Mounted Volume"},
+      {"32 units, no room for a terminator",
+       Value{device::kRegSz, text(std::u16string(32, u'x'), false)},
+       {},
+       true,
+       std::u16string(32, u'x')},
+      {"shared value after a failed own one", Value{device::kRegBinary, text(u"X", true)},
+       Value{device::kRegSz, text(u"Foo", false)}, true, u"Foonted Volume"},
+      {"shared value, no profile key",
+       {},
+       Value{device::kRegSz, text(u"Foo", false)},
+       false,
+       u"Foonted Volume"},
+      // A failed read clears the first unit, so an empty shared value then leaves nothing.
+      {"no bytes shared after a failed own value", Value{device::kRegBinary, {}},
+       Value{device::kRegSz, {}}, true, u""},
+      {"no bytes shared, no profile key", {}, Value{device::kRegSz, {}}, false, u"Mounted Volume"},
+  };
+  for (const auto& test : cases) {
+    device::Registry registry;
+    const std::u16string profile = device::ProfileKeyPath(u"MMC");
+    registry.SetValue(device::kProfilesKey, u"Other", device::kRegDword, {0, 0, 0, 0});
+    if (test.profileKey) registry.SetValue(profile, u"Name", device::kRegSz, text(u"MMC", true));
+    if (test.own) registry.SetValue(profile, u"Folder", test.own->type, test.own->data);
+    if (test.shared) {
+      registry.SetValue(device::kProfilesKey, u"Folder", test.shared->type, test.shared->data);
+    }
+    EXPECT_EQ(device::MountFolder(registry, u"MMC"), test.expected) << test.why;
   }
 }
 

@@ -27,8 +27,7 @@ for target in "${targets[@]}"; do
 done
 
 build="build-fuzz"
-CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_FUZZERS=ON \
-  -DBUILD_TESTING=OFF -DBUILD_BENCHMARKS=OFF --no-warn-unused-cli >/dev/null
+cmake --preset fuzz --no-warn-unused-cli >/dev/null  # clang, libFuzzer; see CMakePresets.json
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}" >/dev/null
 
 # run_target TARGET: fuzzes TARGET for $seconds; prints its summary line or reports the finding.

@@ -7,6 +7,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev
   python3 python3-pefile
   libunicorn-dev
+  libcli11-dev  # cesim's command line
   libutfcpp-dev  # UTF-8 and UTF-16 conversion of registry files
 )
 missing=()

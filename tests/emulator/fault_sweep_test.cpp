@@ -119,7 +119,9 @@ class FaultSweep : public testing::Test {
   static Outcome RunEmulated(const Faults& faults) {
     std::ostringstream out;
     std::istringstream in;
-    device::Device device(*factory_, image_->resources, SettingsFor(faults), {out, in, false, 80});
+    device::DeviceSettings settings = SettingsFor(faults);
+    settings.imageBase = image_->base;
+    device::Device device(*factory_, image_->resources, settings, {out, in, false, 80});
     emulator::Machine machine(*image_, device, {});
     device::RunResult result =
         device.Run([&](HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int show) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <regex>
 
 #include "cesim_runner.h"
@@ -14,6 +15,41 @@ const std::string kFaultImages = FAULT_IMAGES;
 
 std::string TestImage(const std::string& name) {
   return kFaultImages + "/" + name + "/" + name + ".exe";
+}
+
+// Little-endian fields of an image held as a string of bytes.
+uint32_t Get32(const std::string& image, size_t at) {
+  uint32_t value = 0;
+  for (size_t i = 0; i < 4; ++i) value |= uint32_t{static_cast<uint8_t>(image.at(at + i))} << 8 * i;
+  return value;
+}
+void Put(std::string& image, size_t at, uint32_t value, size_t width = 4) {
+  for (size_t i = 0; i < width; ++i) image.at(at + i) = static_cast<char>(value >> (8 * i));
+}
+
+// Offsets of the fields the tests patch, found as a loader finds them.
+size_t FileHeaderField(const std::string& image, size_t offset) {
+  return Get32(image, 0x3C) + 4 + offset;
+}
+size_t OptionalField(const std::string& image, size_t offset) {
+  return FileHeaderField(image, 20 + offset);
+}
+size_t SectionField(const std::string& image, std::string_view name, size_t offset) {
+  for (size_t at = OptionalField(image, 0xE0);; at += 40) {
+    if (std::string_view(image).substr(at, name.size()) == name) return at + offset;
+  }
+}
+constexpr size_t kCharacteristics = 18, kSubsystem = 68, kImageBase = 28, kCheckSum = 64;
+constexpr size_t kSectionCharacteristics = 36;
+
+// A copy of `image` changed by `patch`, in `folder`.
+std::filesystem::path PatchedCopy(const std::filesystem::path& folder, const std::string& image,
+                                  const std::function<void(std::string&)>& patch) {
+  std::string bytes = ReadText(image);
+  patch(bytes);
+  const std::filesystem::path patched = folder / "patched.exe";
+  std::ofstream(patched, std::ios::binary) << bytes;
+  return patched;
 }
 
 // A copy of the update's image with the first `from` in it replaced by `to`, as long.
@@ -34,7 +70,8 @@ struct FaultCase {
   std::vector<std::string> arguments;
   std::string fault;            // how the report starts, after "cesim: emulation fault: "
   const char* seenBefore = "";  // output the run gave before the fault
-  std::pair<std::string, std::string> patch = {};  // replace the first, same length
+  std::pair<std::string, std::string> patch = {};     // replace the first, same length
+  std::function<void(std::string&)> fieldPatch = {};  // then this
 };
 
 const FaultCase kFaults[] = {
@@ -56,11 +93,10 @@ const FaultCase kFaults[] = {
      TestImage("count_leading_zeros"),
      {"--cpu", "ti925t"},
      "undefined instruction; instruction E16F0F11 at 0x00011004 (.text);"},
-    {"jump into writable data",
-     TestImage("jump_to_data"),
+    {"read of the headers, which no section covers",
+     TestImage("read_headers"),
      {},
-     "jump outside the image's code to 0x00012004 (.data); instruction E12FFF1E at 0x00012004 "
-     "(.data);"},
+     "read of 0x00010000 (unmapped) (4 bytes), which the process may not read;"},
     {"jump to nothing",
      TestImage("jump_outside"),
      {},
@@ -86,18 +122,25 @@ const FaultCase kFaults[] = {
      TestImage("bad_pointer_memset"),
      {},
      "memset(0x00000004, 0, 16) writes outside writable memory;"},
+    {"memset from writable memory on into read-only resources",
+     TestImage("memset_across"),
+     {},
+     "memset(0x00013FF0, 0, 32) writes outside writable memory;"},
     {"import the device lacks",
      "",
      {},
      "call of COREDLL.dll!memcpy, which the device does not provide;",
      "",
      {std::string("memset\0", 7), std::string("memcpy\0", 7)}},
-    {"library the device lacks, named in bytes that are no text",
+    {"import address table in a discardable section, decommitted once bound",
      "",
      {},
-     "call of CORE\\x0A\\xFFL.dll!KernelIoControl, which the device does not provide;",
+     "read of 0x00012000 (unmapped) (4 bytes), which the process may not read;",
      "",
-     {"COREDLL.dll", "CORE\n\xFFL.dll"}},
+     {std::string(".data\0\0\0", 8), std::string(".data\0\0\0", 8)},
+     [](std::string& image) {
+       Put(image, SectionField(image, ".data", kSectionCharacteristics), 0xC2000040);
+     }},
     {"the update stopped after its writes, before the question",
      DEVICE_IMAGE,
      {"--answer", "no", "--max-instructions", "200", "--trace"},
@@ -108,17 +151,18 @@ const FaultCase kFaults[] = {
 
 const std::regex kReportTail(
     R"(.*; (no instruction at 0x[0-9A-F]{8} \([^)]+\)|(Thumb )?instruction [0-9A-F]{4,8} at )"
-    R"(0x[0-9A-F]{8} \([^)]+\)); registers( [a-z0-9]+=[0-9A-F]{8}){17}\n)");
+    R"(0x[0-9A-F]{8} \([^)]+\)); registers( [a-z0-9]+=[0-9A-F]{8}){17}\n(cesim: note: .*\n)*)");
 
 TEST(EmulatorFaults, StopTheRunWithOneLineAndLeaveTheRegistryFile) {
   for (const FaultCase& fault : kFaults) {
     ScratchFolder scratch;
     const std::filesystem::path registry = scratch.path() / "device.reg";
     std::filesystem::copy_file(FACTORY_REGISTRY, registry);
-    const std::string image =
+    std::string image =
         fault.image.empty()
             ? PatchedImage(scratch.path(), fault.patch.first, fault.patch.second).string()
             : fault.image;
+    if (fault.fieldPatch) image = PatchedCopy(scratch.path(), image, fault.fieldPatch).string();
     std::vector<std::string> arguments = {"--image", image, "--registry", registry.string()};
     arguments.insert(arguments.end(), fault.arguments.begin(), fault.arguments.end());
     CesimRun run = RunCesim(arguments);
@@ -132,14 +176,15 @@ TEST(EmulatorFaults, StopTheRunWithOneLineAndLeaveTheRegistryFile) {
   }
 }
 
-// Images that misuse the platform without faulting: the call fails the way the device's does,
-// and the program goes on.
+// Images that misuse the platform without faulting, or call it in ways the device answers in its
+// own way: each call answers as the device's does, and the program goes on. The programs that check
+// several answers return a bit mask of those that differ, 0 when all match.
 struct FailedCall {
   const char* why;
   std::string image;
   std::vector<std::string> arguments;
   int exitStatus;
-  const char* traceLine;  // expected among the output, or empty
+  std::vector<std::string> traceLines;  // expected among the output
 };
 
 const FailedCall kFailedCalls[] = {
@@ -147,12 +192,37 @@ const FailedCall kFailedCalls[] = {
      TestImage("bad_pointer_call"),
      {},
      87,
-     "trace: RegOpenKeyExW(bad pointer 0x00000004 (unmapped)) -> ERROR_INVALID_PARAMETER\n"},
+     {"trace: RegOpenKeyExW(bad pointer 0x00000004 (unmapped)) -> ERROR_INVALID_PARAMETER\n"}},
     {"an ARMv5 instruction on the XScale",
      TestImage("count_leading_zeros"),
      {"--cpu", "pxa270"},
      31,
-     ""},
+     {}},
+    {"the string loader's answers",
+     TestImage("load_string"),
+     {},
+     0,
+     {"trace: LoadStringW(0x02C4F0A6, 9999, buffer, 10) -> 0\n",
+      "trace: LoadStringW(0x02C4F0A6, 5020, buffer, 5) -> 4 \"Sie \"\n",
+      "trace: LoadStringW(0x02C4F0A6, 5020, NULL, 0) -> 0x000145BA (the string in the image's "
+      "resources)\n",
+      "trace: LoadStringW(0x02C4F0A6, 5020, buffer, 200) -> 0 (a fault while copying)\n"}},
+    {"a question with an icon, a default button and no caption",
+     TestImage("message_box"),
+     {"--answer", "yes"},
+     6,
+     {"┌[Error]─", "│ (?) Weiter?",
+      "trace: MessageBoxW(NULL, \"Weiter?\", NULL, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) -> "
+      "IDYES\n"}},
+    {"the registry as the platform's drivers use it",
+     TestImage("registry_calls"),
+     {},
+     0,
+     {"trace: RegOpenKeyExW(HKEY_LOCAL_MACHINE, \"\\System\\StorageManager\\Profiles\\MMC\", 0, "
+      "0x000F003F, buffer) -> ERROR_SUCCESS, key 0x00002001\n",
+      "trace: RegOpenKeyExW(0x00002001, NULL, 0, 0x00000000, buffer) -> ERROR_SUCCESS, key "
+      "0x00002002\n",
+      "  changed: [HKEY_LOCAL_MACHINE] \"Updated\": (none) -> dword:00000001\n"}},
 };
 
 TEST(EmulatorFailedCalls, FailAsTheDeviceDoesAndTheProgramGoesOn) {
@@ -161,7 +231,125 @@ TEST(EmulatorFailedCalls, FailAsTheDeviceDoesAndTheProgramGoesOn) {
     arguments.insert(arguments.end(), call.arguments.begin(), call.arguments.end());
     CesimRun run = RunCesim(arguments);
     EXPECT_EQ(run.exitStatus, call.exitStatus) << call.why << ": " << run.err;
-    EXPECT_NE(run.out.find(call.traceLine), std::string::npos) << call.why << ": " << run.out;
+    for (const std::string& line : call.traceLines) {
+      EXPECT_NE(run.out.find(line), std::string::npos) << call.why << ": " << run.out;
+    }
+  }
+}
+
+// Images the device starts and runs to the end although they are almost certainly broken, or
+// that a stricter loader would refuse: each runs as on the device, and what it did wrong is noted
+// on stderr after the summary.
+struct DeviceRun {
+  const char* why;
+  std::string image;
+  std::function<void(std::string&)> patch;
+  int exitStatus;
+  std::vector<std::string> notes;  // each must be on stderr, after "cesim: note: <image>: "
+};
+
+const DeviceRun kDeviceRuns[] = {
+    {"library name in lower case",
+     DEVICE_IMAGE,
+     [](std::string& image) {
+       image.replace(image.find("COREDLL.dll"), 11, "coredll.dll");
+       Put(image, OptionalField(image, kCheckSum), 0);
+     },
+     0,
+     {}},
+    {"import address table in a read-only section",
+     DEVICE_IMAGE,
+     [](std::string& image) {
+       Put(image, SectionField(image, ".data", kSectionCharacteristics), 0x40000040);
+       Put(image, OptionalField(image, kCheckSum), 0);
+     },
+     0,
+     {"section .data: holds import address table slots but is not writable: the device makes it "
+      "writable and executable to bind them"}},
+    {"not a Windows CE GUI image",
+     DEVICE_IMAGE,
+     [](std::string& image) { Put(image, OptionalField(image, kSubsystem), 2, 2); },
+     0,
+     {"Subsystem: 2, not 9 (Windows CE GUI): the device runs the image as Windows CE 1.0, with a "
+      "64 KB stack",
+      "CheckSum: 0x00002C15, but the file's is 0x00002C0E: the device does not check it"}},
+    {"preferred base moved, relocation applied",
+     TestImage("relocated"),
+     [](std::string& image) {
+       Put(image, FileHeaderField(image, kCharacteristics), 0x0102, 2);
+       Put(image, OptionalField(image, kImageBase), 0x20000);
+       Put(image, OptionalField(image, 96 + 5 * 8), 0x1010);
+       Put(image, OptionalField(image, 96 + 5 * 8 + 4), 12);
+       const size_t literal = Get32(image, SectionField(image, ".text", 20)) + 0xC;
+       Put(image, literal, Get32(image, literal) + 0x10000);
+       Put(image, OptionalField(image, kCheckSum), 0);
+     },
+     42,
+     {}},
+    {"a call onto the stack, which ARMv5 pages cannot forbid either",
+     TestImage("stack_code"),
+     [](std::string&) {},
+     7,
+     {"instructions fetched from 0x00FFFFF0 (stack), which is not code: the device runs them (its "
+      "pages have no execute-never bit)"}},
+    {"jump into writable data, which ARMv5 pages cannot forbid",
+     TestImage("jump_to_data"),
+     [](std::string&) {},
+     0x12004 & 0xFF,
+     {"instructions fetched from 0x00012004 (.data), which is not code: the device runs them (its "
+      "pages have no execute-never bit)"}},
+};
+
+TEST(EmulatorDeviceRuns, RunAsOnTheDeviceAndNoteWhatIsWrong) {
+  const CesimRun reference = RunCesim({"--image", DEVICE_IMAGE, "--answer", "no"});
+  for (const DeviceRun& run : kDeviceRuns) {
+    ScratchFolder scratch;
+    const std::string image = PatchedCopy(scratch.path(), run.image, run.patch).string();
+    CesimRun result = RunCesim({"--image", image, "--answer", "no"});
+    EXPECT_EQ(result.exitStatus, run.exitStatus) << run.why << ": " << result.err;
+    if (run.image == DEVICE_IMAGE) {  // the summary names the program it ran
+      std::string out = result.out;
+      const size_t named = out.find(image);
+      if (named != std::string::npos) out.replace(named, image.size(), DEVICE_IMAGE);
+      EXPECT_EQ(out, reference.out) << run.why;
+    }
+    std::string notes;
+    for (const std::string& note : run.notes) notes += "cesim: note: " + image + ": " + note + "\n";
+    if (run.image != DEVICE_IMAGE && !run.notes.empty()) {  // a run-time note names no file
+      notes = "cesim: note: " + run.notes.front() + "\n";
+    }
+    EXPECT_EQ(result.err, notes) << run.why;
+  }
+}
+
+// Images the device's loader would not start: cesim refuses them before anything runs.
+TEST(EmulatorRefusals, NameWhyTheDeviceWouldNotStartTheImage) {
+  struct Row {
+    const char* why;
+    std::pair<std::string, std::string> patch;
+    std::string message;  // after "cesim: <image>: "
+  };
+  const Row rows[] = {
+      {"a library the device lacks, named in bytes that are no text",
+       {"COREDLL.dll", "CORE\n\xFFL.dll"},
+       "import descriptor 0 (CORE\\x0A\\xFFL.dll): the device would not start the image: it has "
+       "no library of that name (the emulated device has COREDLL.dll only)"},
+      {"a routine the core library does not export",
+       {std::string("memset\0", 7), std::string("memsez\0", 7)},
+       "import descriptor 0 (COREDLL.dll): lookup entry 6: \"memsez\": the device would not start "
+       "the image: COREDLL.dll exports no routine of that name (names match case-sensitively)"},
+  };
+  for (const Row& row : rows) {
+    ScratchFolder scratch;
+    const std::filesystem::path registry = scratch.path() / "device.reg";
+    std::filesystem::copy_file(FACTORY_REGISTRY, registry);
+    const std::string image =
+        PatchedImage(scratch.path(), row.patch.first, row.patch.second).string();
+    CesimRun run = RunCesim({"--image", image, "--registry", registry.string()});
+    EXPECT_EQ(run.exitStatus, 2) << row.why;
+    EXPECT_EQ(run.err, "cesim: " + image + ": " + row.message + "\n") << row.why;
+    EXPECT_EQ(run.out, "") << row.why;
+    EXPECT_EQ(ReadText(registry), ReadText(FACTORY_REGISTRY)) << row.why;
   }
 }
 

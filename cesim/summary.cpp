@@ -1,0 +1,185 @@
+#include "summary.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <sstream>
+#include <vector>
+
+#include "message_box.h"
+#include "storage_manager.h"
+
+namespace cesim {
+namespace {
+
+std::string ResetLine(const device::RunResult& result) {
+  if (!result.resetRequested) return "not requested";
+  if (!result.resetTookEffect) return "requested; the request returned and the device kept running";
+  return "requested and taken: the run ended there with " + std::to_string(result.keysLeftOpen) +
+         " registry key(s) still open";
+}
+
+std::string RegistryFileLine(const Options& options, const device::RunResult& result,
+                             const SaveOutcome& save) {
+  if (!options.registryFile) return "none (the built-in registry is not saved)";
+  const std::string given = options.registryFile->string();
+  if (result.changes.empty()) return given + " left as it was";
+  if (save.error) return given + " NOT saved: the changes above are lost";
+  std::string line = given + " saved";
+  if (save.replaced && save.replaced->file != *options.registryFile) {
+    // Named without the links and "..": the file as the folders really lead to it.
+    std::error_code error;
+    std::filesystem::path written = std::filesystem::weakly_canonical(save.replaced->file, error);
+    line += " to " + (error ? save.replaced->file : written).string() + ", the file the link names";
+  }
+  if (save.replaced && save.replaced->hardLinks > 1) {
+    const uintmax_t others = save.replaced->hardLinks - 1;
+    line += "; its " + std::to_string(others) + " other hard link" + (others > 1 ? "s" : "") +
+            " keep" + (others > 1 ? "" : "s") + " the old contents";
+  }
+  return line;
+}
+
+std::string ProgramLine(const Options& options) {
+  return options.image ? options.image->string() : "the update built for this machine";
+}
+
+// The language name as the summary shows it: quoted, control characters as \xNN.
+std::string ShownLanguage(const device::RomBlock& block) {
+  std::string shown = "\"";
+  for (char c : device::ToUtf8(device::RomLanguage(block))) {
+    if (static_cast<unsigned char>(c) >= 0x20) {
+      shown += c;
+      continue;
+    }
+    char escape[5];
+    std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned char>(c));
+    shown += escape;
+  }
+  return shown + "\"";
+}
+
+std::string RomLine(const Options& options, const device::DeviceSettings& settings) {
+  if (options.romSilent) return "silent: the information query fails and writes nothing";
+  const std::string language = "language " + ShownLanguage(settings.romBlock);
+  if (options.romBlockFile) return "block from " + options.romBlockFile->string() + ", " + language;
+  return language;
+}
+
+std::string FaultsLine(const Options& options) {
+  std::vector<std::string> faults;
+  for (const std::u16string& profile : options.missingKeyProfiles) {
+    faults.push_back(device::ToUtf8(profile) + " key missing");
+  }
+  for (const std::u16string& profile : options.failingWriteProfiles) {
+    faults.push_back("writes to " + device::ToUtf8(profile) + " refused");
+  }
+  if (options.noStrings) faults.emplace_back("string table missing");
+  if (options.answer == device::Answer::FailToShow) faults.emplace_back("question box fails");
+  if (options.reset == device::ResetBehaviour::Returns)
+    faults.emplace_back("reset request returns");
+  std::string line;
+  for (const std::string& fault : faults) line += (line.empty() ? "" : ", ") + fault;
+  return line.empty() ? "none" : line;
+}
+
+// Said plainly when the update set some profiles but not all: how far it got and where it stopped.
+std::optional<std::string> PartialLine(const device::Registry& registry,
+                                       const device::RunResult& result) {
+  constexpr std::u16string_view kCardFolder = u"Speicherkarte";
+  size_t changed = 0;
+  for (const device::ValueChange& change : result.changes) {
+    for (std::u16string_view profile : device::kCardProfiles) {
+      if (device::EqualsIgnoringCase(change.keyPath, device::ProfileKeyPath(profile))) ++changed;
+    }
+  }
+  std::optional<std::u16string_view> stoppedAt;
+  size_t set = 0;
+  for (std::u16string_view profile : device::kCardProfiles) {
+    if (device::MountFolder(registry, profile) == kCardFolder) {
+      ++set;
+    } else if (!stoppedAt) {
+      stoppedAt = profile;
+    }
+  }
+  if (set == 0 || !stoppedAt) return std::nullopt;
+  return std::to_string(changed) + " of " + std::to_string(device::kCardProfiles.size()) +
+         " profiles changed; the update stopped at " + device::ToUtf8(*stoppedAt);
+}
+
+void PrintSummary(std::ostream& out, const SummaryInput& run) {
+  const Options& options = run.options;
+  const device::RunResult& result = run.result;
+  const device::Registry& registry = run.registry;
+  const SaveOutcome& save = run.save;
+  const RunFigures& figures = run.figures;
+  out << "\nsummary\n";
+  out << "  program: " << ProgramLine(options) << '\n';
+  if (options.image) {
+    out << "  CPU: emulated "
+        << (options.cpu == emulator::CpuModel::Pxa270 ? "XScale PXA270" : "TI925T (ARMv4T)")
+        << '\n';
+  }
+  out << "  ROM: " << RomLine(options, run.settings) << '\n';
+  out << "  injected faults: " << FaultsLine(options) << '\n';
+  out << "  exit status: " << result.exitStatus;
+  if (save.error) out << " (the program's); cesim exits " << kExitNotSaved << ": nothing saved";
+  out << '\n';
+  out << "  soft reset: " << ResetLine(result) << '\n';
+  if (const std::optional<std::string> partial = PartialLine(registry, result)) {
+    out << "  PARTIAL UPDATE: " << *partial << '\n';
+  }
+  if (result.changes.empty()) out << "  registry: no value changed\n";
+  for (const device::ValueChange& change : result.changes) {
+    auto shown = [](const std::optional<device::RegValue>& value) {
+      return value ? device::FormatValueData(*value) : std::string("(none)");
+    };
+    out << "  changed: [" << device::ToUtf8(change.keyPath) << "] \"" << device::ToUtf8(change.name)
+        << "\": " << shown(change.before) << " -> " << shown(change.after) << '\n';
+  }
+  if (result.resetTookEffect) {
+    out << "  after the reset the storage manager mounts:\n";
+    for (std::u16string_view profile : device::kCardProfiles) {
+      out << "    " << device::ToUtf8(profile) << " card as \\"
+          << device::ToUtf8(device::MountFolder(registry, profile)) << '\n';
+    }
+  }
+  out << "  registry file: " << RegistryFileLine(options, result, save) << '\n';
+  if (options.stats) {
+    out << "  platform calls: " << figures.platformCalls << '\n';
+    if (figures.instructions) {
+      out << "  instructions executed in the image: " << *figures.instructions << '\n';
+    }
+  }
+}
+
+// The summary with each line longer than `width` columns wrapped as box text is, its
+// continuation lines indented four more columns.
+std::string Wrapped(const std::string& summary, size_t width) {
+  constexpr size_t kContinuation = 4;
+  std::string wrapped;
+  std::istringstream lines(summary);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t indent = std::min(line.find_first_not_of(' '), line.size());
+    const std::string_view text = std::string_view(line).substr(indent);
+    const size_t room = std::max<size_t>(width, indent + kContinuation + 20) - indent;
+    if (device::WrapText(text, room).size() <= 1) {
+      wrapped += line + '\n';
+      continue;
+    }
+    const std::vector<std::string> pieces = device::WrapText(text, room - kContinuation);
+    for (size_t i = 0; i < pieces.size(); ++i) {
+      wrapped += std::string(indent + (i ? kContinuation : 0), ' ') + pieces[i] + '\n';
+    }
+  }
+  return wrapped;
+}
+
+}  // namespace
+
+std::string Summary(const SummaryInput& run, size_t width) {
+  std::ostringstream summary;
+  PrintSummary(summary, run);
+  return Wrapped(summary.str(), width);
+}
+
+}  // namespace cesim
