@@ -155,18 +155,23 @@ std::string IconMark(UINT style) {
 }
 
 std::string BoxResult(int result) {
-  switch (result) {
-    case 0:
-      return "0 (not shown)";
-    case IDOK:
-      return "IDOK";
-    case IDYES:
-      return "IDYES";
-    case IDNO:
-      return "IDNO";
-    default:
-      return std::to_string(result);
-  }
+  static const char* const names[] = {"0 (not shown)", "IDOK",     "IDCANCEL", "IDABORT",
+                                      "IDRETRY",       "IDIGNORE", "IDYES",    "IDNO"};
+  if (result >= 0 && static_cast<size_t>(result) < std::size(names)) return names[result];
+  return std::to_string(result);
+}
+
+// "OK / Abbrechen": the buttons as the box shows them.
+std::string ButtonRow(const std::vector<BoxButton>& buttons) {
+  std::string row;
+  for (const BoxButton& button : buttons) row += (row.empty() ? "" : " / ") + button.label;
+  return row;
+}
+
+std::vector<std::string> LabelsOf(const std::vector<BoxButton>& buttons) {
+  std::vector<std::string> labels;
+  for (const BoxButton& button : buttons) labels.push_back(button.label);
+  return labels;
 }
 
 std::string ControlCodeName(DWORD code) {
@@ -237,11 +242,12 @@ int Device::MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {
                            StyleName(style) + ")";
   const std::string shownText = IconMark(style) + ToUtf8(TextAt(text));
   const std::string shownCaption = caption ? ToUtf8(caption) : "Error";
-  int result = 0;  // a button group the device does not show here: not shown
-  if ((style & kButtonGroupMask) == MB_YESNO) {
-    result = AskYesNo(shownCaption, shownText);
-  } else if ((style & kButtonGroupMask) == MB_OK) {
+  const std::vector<BoxButton> buttons = ButtonsFor(style & kButtonGroupMask, labels_);
+  int result = 0;  // a button group the device has no buttons for: not shown
+  if (buttons.size() == 1) {
     result = ShowOk(shownCaption, shownText);
+  } else if (!buttons.empty()) {
+    result = AskChoice(shownCaption, shownText, buttons);
   }
   RecordCall(call + " -> " + BoxResult(result));
   return result;
@@ -260,15 +266,29 @@ int Device::ShowOk(const std::string& caption, const std::string& text) {
   return IDOK;
 }
 
-int Device::AskYesNo(const std::string& caption, const std::string& text) {
+int Device::AskChoice(const std::string& caption, const std::string& text,
+                      const std::vector<BoxButton>& buttons) {
+  const std::string box = DrawMessageBox(caption, text, LabelsOf(buttons), console_.width);
+  const auto has = [&](int result) {
+    return std::any_of(buttons.begin(), buttons.end(),
+                       [&](const BoxButton& button) { return button.result == result; });
+  };
+  const bool yesNo = has(IDYES) && has(IDNO);
+  const std::string what = buttons.size() == 2 && yesNo ? "Yes/No" : ButtonRow(buttons);
   switch (settings_.answer) {
     case Answer::Yes:
     case Answer::No:
-      console_.out << DrawMessageBox(caption, text, {labels_.yes, labels_.no}, console_.width)
-                   << "answered: " << (settings_.answer == Answer::Yes ? labels_.yes : labels_.no)
-                   << '\n'
-                   << std::flush;
-      return settings_.answer == Answer::Yes ? IDYES : IDNO;
+      if (yesNo) {
+        const bool yes = settings_.answer == Answer::Yes;
+        console_.out << box << "answered: " << (yes ? labels_.yes : labels_.no) << '\n'
+                     << std::flush;
+        return yes ? IDYES : IDNO;
+      }
+      // A scripted run does not wait for the keyboard, and --answer names no button here.
+      Prompts() << "cesim: --answer does not answer a " << what
+                << " box; it is not shown (answer it on a terminal without --answer)\n"
+                << std::flush;
+      return 0;
     case Answer::FailToShow:
       console_.out << "(the question box could not be shown)\n" << std::flush;
       return 0;
@@ -276,21 +296,25 @@ int Device::AskYesNo(const std::string& caption, const std::string& text) {
       break;
   }
   if (!console_.inputIsTerminal) {
-    Prompts() << "cesim: a Yes/No box cannot be shown without a terminal to answer it; use "
-                 "--answer\n"
+    Prompts() << "cesim: a " << what << " box cannot be shown without a terminal to answer it"
+              << (yesNo ? "; use --answer" : "") << '\n'
               << std::flush;
     return 0;
   }
-  const std::string box = DrawMessageBox(caption, text, {labels_.yes, labels_.no}, console_.width);
   console_.out << box << std::flush;
   if (console_.boxesOnPrompts) Prompts() << box;
-  const YesNoKeys keys = KeysFor(labels_);
+  const ButtonKeys keys = KeysFor(buttons);
   Prompts() << keys.prompt << std::flush;
   for (std::string line;;) {
-    if (!std::getline(console_.in, line)) throw InputEnded("end of input at the Yes/No question");
-    if (const std::optional<bool> yes = ReadYesNo(line, keys)) {
-      console_.out << "answered: " << (*yes ? labels_.yes : labels_.no) << '\n' << std::flush;
-      return *yes ? IDYES : IDNO;
+    if (!std::getline(console_.in, line)) {
+      throw InputEnded("end of input at the " + what + " question");
+    }
+    if (const std::optional<int> answer = ReadAnswer(line, keys)) {
+      const auto chosen =
+          std::find_if(buttons.begin(), buttons.end(),
+                       [&](const BoxButton& button) { return button.result == *answer; });
+      console_.out << "answered: " << chosen->label << '\n' << std::flush;
+      return *answer;
     }
     Prompts() << keys.hint << keys.prompt << std::flush;
   }

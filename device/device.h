@@ -113,7 +113,9 @@ class Device {
  private:
   BOOL QueryRomInfo(LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD bytesReturned);
   BOOL Reboot();
-  int AskYesNo(const std::string& caption, const std::string& text);
+  // A box with a choice of buttons, answered from --answer or the keyboard; 0 when it cannot be.
+  int AskChoice(const std::string& caption, const std::string& text,
+                const std::vector<BoxButton>& buttons);
   int ShowOk(const std::string& caption, const std::string& text);
   std::ostream& Prompts() const { return console_.prompts ? *console_.prompts : console_.out; }
   std::optional<std::u16string> KeyPath(HKEY key) const;

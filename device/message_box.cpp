@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "platform_types.h"
 #include "registry.h"
 
 namespace device {
@@ -73,32 +74,76 @@ bool Matches(std::u16string_view answer, const std::vector<std::u16string>& acce
 }  // namespace
 
 ButtonLabels LabelsForLanguage(std::u16string_view romLanguage) {
-  if (romLanguage == u"DEUTSCH") return {"OK", "Ja", "Nein"};
-  if (romLanguage == u"FRANCAIS") return {"OK", "Oui", "Non"};
-  if (romLanguage == u"ITALIANO") return {"OK", "Sì", "No"};
-  if (romLanguage == u"PORTUGUES") return {"OK", "Sim", "Não"};
-  return {"OK", "Yes", "No"};
+  if (romLanguage == u"DEUTSCH") {
+    return {"OK", "Abbrechen", "Abbrechen", "Wiederholen", "Ignorieren", "Ja", "Nein"};
+  }
+  if (romLanguage == u"FRANCAIS") {
+    return {"OK", "Annuler", "Abandonner", "Réessayer", "Ignorer", "Oui", "Non"};
+  }
+  if (romLanguage == u"ITALIANO") {
+    return {"OK", "Annulla", "Interrompi", "Riprova", "Ignora", "Sì", "No"};
+  }
+  if (romLanguage == u"PORTUGUES") {
+    return {"OK", "Cancelar", "Anular", "Repetir", "Ignorar", "Sim", "Não"};
+  }
+  return {"OK", "Cancel", "Abort", "Retry", "Ignore", "Yes", "No"};
 }
 
-YesNoKeys KeysFor(const ButtonLabels& labels) {
-  const std::u16string yesKey = KeyOf(labels.yes), noKey = KeyOf(labels.no);
-  YesNoKeys keys{{u"j", u"ja", u"y", u"yes", FromUtf8(labels.yes)},
-                 {u"n", u"nein", u"no", FromUtf8(labels.no)},
-                 {},
-                 {}};
-  // A first letter both labels share would answer neither.
-  if (!EqualsIgnoringCase(yesKey, noKey)) {
-    keys.yes.push_back(yesKey);
-    keys.no.push_back(noKey);
+std::vector<BoxButton> ButtonsFor(unsigned group, const ButtonLabels& labels) {
+  const BoxButton ok{labels.ok, IDOK, {u"ok"}}, cancel{labels.cancel, IDCANCEL, {u"cancel"}},
+      abort{labels.abort, IDABORT, {u"abort"}}, retry{labels.retry, IDRETRY, {u"retry"}},
+      ignore{labels.ignore, IDIGNORE, {u"ignore"}},
+      yes{labels.yes, IDYES, {u"j", u"ja", u"y", u"yes"}},
+      no{labels.no, IDNO, {u"n", u"nein", u"no"}};
+  switch (group) {
+    case MB_OK:
+      return {ok};
+    case MB_OKCANCEL:
+      return {ok, cancel};
+    case MB_ABORTRETRYIGNORE:
+      return {abort, retry, ignore};
+    case MB_YESNOCANCEL:
+      return {yes, no, cancel};
+    case MB_YESNO:
+      return {yes, no};
+    case MB_RETRYCANCEL:
+      return {retry, cancel};
+    default:
+      return {};
   }
-  keys.prompt =
-      labels.yes + " (" + ToUtf8(yesKey) + ") / " + labels.no + " (" + ToUtf8(noKey) + ")? ";
-  keys.hint = "Please type " + ToUtf8(yesKey) + " for " + labels.yes + " or " + ToUtf8(noKey) +
-              " for " + labels.no + ", then Enter.\n";
+}
+
+ButtonKeys KeysFor(std::vector<BoxButton> buttons) {
+  ButtonKeys keys;
+  std::vector<std::u16string> shownKeys;
+  for (const BoxButton& button : buttons) {
+    const std::u16string key = KeyOf(button.label);
+    // A letter that another button's label starts with, or that stands for another button,
+    // would be ambiguous: that button is answered by its label or its words only.
+    const bool unique = std::none_of(buttons.begin(), buttons.end(), [&](const BoxButton& other) {
+      return &other != &button &&
+             (EqualsIgnoringCase(KeyOf(other.label), key) || Matches(key, other.words));
+    });
+    shownKeys.push_back(unique ? key : u"");
+  }
+  std::string typed;
+  for (size_t i = 0; i < buttons.size(); ++i) {
+    BoxButton& button = buttons[i];
+    button.words.push_back(FromUtf8(button.label));
+    if (!shownKeys[i].empty()) button.words.push_back(shownKeys[i]);
+    const std::string key = shownKeys[i].empty() ? button.label : ToUtf8(shownKeys[i]);
+    const char* separator = i == 0 ? "" : i + 1 == buttons.size() ? " or " : ", ";
+    keys.prompt +=
+        (i == 0 ? "" : " / ") + button.label + (shownKeys[i].empty() ? "" : " (" + key + ")");
+    typed += separator + (shownKeys[i].empty() ? key : key + " for " + button.label);
+  }
+  keys.prompt += "? ";
+  keys.hint = "Please type " + typed + ", then Enter.\n";
+  keys.buttons = std::move(buttons);
   return keys;
 }
 
-std::optional<bool> ReadYesNo(std::string_view line, const YesNoKeys& keys) {
+std::optional<int> ReadAnswer(std::string_view line, const ButtonKeys& keys) {
   constexpr std::string_view kBlanks = " \t\r\f\v";
   const size_t first = line.find_first_not_of(kBlanks);
   if (first == std::string_view::npos) return std::nullopt;
@@ -109,8 +154,9 @@ std::optional<bool> ReadYesNo(std::string_view line, const YesNoKeys& keys) {
   } catch (const std::invalid_argument&) {
     return std::nullopt;
   }
-  if (Matches(answer, keys.yes)) return true;
-  if (Matches(answer, keys.no)) return false;
+  for (const BoxButton& button : keys.buttons) {
+    if (Matches(answer, button.words)) return button.result;
+  }
   return std::nullopt;
 }
 

@@ -309,7 +309,19 @@ TEST(DeviceMessageBox, AnswersFromSettingsOrKeyboard) {
       {"OK box without terminal", device::Answer::No, false, "", MB_OK, IDOK},
       {"OK box on a terminal", device::Answer::FromKeyboard, true, "\n", MB_OK, IDOK},
       {"OK box on a terminal with an answer given", device::Answer::No, true, "", MB_OK, IDOK},
-      {"a style the device does not show", device::Answer::Yes, false, "", 0x3, 0},
+      {"Yes/No/Cancel answered by --answer", device::Answer::Yes, false, "", MB_YESNOCANCEL, IDYES},
+      {"OK/Cancel is not answered by --answer", device::Answer::No, true, "o\n", MB_OKCANCEL, 0},
+      {"OK/Cancel without a terminal", device::Answer::FromKeyboard, false, "", MB_OKCANCEL, 0},
+      {"a box that cannot be shown", device::Answer::FailToShow, true, "", MB_RETRYCANCEL, 0},
+      {"typed abbrechen", device::Answer::FromKeyboard, true, "ABBRECHEN\n", MB_OKCANCEL, IDCANCEL},
+      {"typed the keys of abort, retry, ignore", device::Answer::FromKeyboard, true, "x\nw\n",
+       MB_ABORTRETRYIGNORE, IDRETRY},
+      {"typed ignore in English", device::Answer::FromKeyboard, true, "ignore\n",
+       MB_ABORTRETRYIGNORE, IDIGNORE},
+      {"typed cancel at Yes/No/Cancel", device::Answer::FromKeyboard, true, "a\n", MB_YESNOCANCEL,
+       IDCANCEL},
+      {"typed retry", device::Answer::FromKeyboard, true, " W \n", MB_RETRYCANCEL, IDRETRY},
+      {"a group the device has no buttons for", device::Answer::Yes, false, "", 0x6, 0},
       {"Yes/No with a question mark", device::Answer::Yes, false, "", 0x24, IDYES},
       {"Yes/No, second button default, system modal", device::Answer::No, false, "", 0x1104, IDNO},
       {"OK with a stop sign", device::Answer::No, false, "", 0x10, IDOK},
@@ -377,32 +389,74 @@ TEST(DeviceMessageBox, PromptNamesTheKeysAndTheAnswerIsRecorded) {
 TEST(DeviceMessageBox, KeyboardAnswersAcceptedInEveryLanguage) {
   const struct {
     const char* language;
+    UINT group;
     const char* typed;
-    std::optional<bool> yes;
+    std::optional<int> chosen;
   } cases[] = {
-      {"DEUTSCH", "j", true},
-      {"DEUTSCH", "JA", true},
-      {"DEUTSCH", " y ", true},
-      {"DEUTSCH", "Yes", true},
-      {"DEUTSCH", "n", false},
-      {"DEUTSCH", "NEIN", false},
-      {"DEUTSCH", "\tno\r", false},
-      {"DEUTSCH", "", std::nullopt},
-      {"DEUTSCH", "jn", std::nullopt},
-      {"DEUTSCH", "ja!", std::nullopt},
-      {"DEUTSCH", "\xFF", std::nullopt},
-      {"FRANCAIS", "o", true},
-      {"FRANCAIS", "Oui", true},
-      {"FRANCAIS", "non", false},
-      {"ITALIANO", "s", true},
-      {"ITALIANO", "SÌ", true},
-      {"PORTUGUES", "não", false},
-      {"ENGLISH", "y", true},
-      {"ENGLISH", "o", std::nullopt},
+      {"DEUTSCH", MB_YESNO, "j", IDYES},
+      {"DEUTSCH", MB_YESNO, "JA", IDYES},
+      {"DEUTSCH", MB_YESNO, " y ", IDYES},
+      {"DEUTSCH", MB_YESNO, "Yes", IDYES},
+      {"DEUTSCH", MB_YESNO, "n", IDNO},
+      {"DEUTSCH", MB_YESNO, "NEIN", IDNO},
+      {"DEUTSCH", MB_YESNO, "\tno\r", IDNO},
+      {"DEUTSCH", MB_YESNO, "", std::nullopt},
+      {"DEUTSCH", MB_YESNO, "jn", std::nullopt},
+      {"DEUTSCH", MB_YESNO, "ja!", std::nullopt},
+      {"DEUTSCH", MB_YESNO, "\xFF", std::nullopt},
+      {"DEUTSCH", MB_YESNO, "a", std::nullopt},
+      {"DEUTSCH", MB_YESNOCANCEL, "a", IDCANCEL},
+      {"DEUTSCH", MB_YESNOCANCEL, "Cancel", IDCANCEL},
+      {"DEUTSCH", MB_OKCANCEL, "o", IDOK},
+      {"DEUTSCH", MB_ABORTRETRYIGNORE, "abbrechen", IDABORT},
+      {"DEUTSCH", MB_ABORTRETRYIGNORE, "i", IDIGNORE},
+      {"DEUTSCH", MB_ABORTRETRYIGNORE, "retry", IDRETRY},
+      {"FRANCAIS", MB_YESNO, "o", IDYES},
+      {"FRANCAIS", MB_YESNO, "Oui", IDYES},
+      {"FRANCAIS", MB_YESNO, "non", IDNO},
+      {"FRANCAIS", MB_RETRYCANCEL, "r", IDRETRY},
+      {"FRANCAIS", MB_RETRYCANCEL, "réessayer", IDRETRY},
+      {"ITALIANO", MB_YESNO, "s", IDYES},
+      {"ITALIANO", MB_YESNO, "SÌ", IDYES},
+      // Interrompi and Ignora share their first letter: it answers neither.
+      {"ITALIANO", MB_ABORTRETRYIGNORE, "i", std::nullopt},
+      {"ITALIANO", MB_ABORTRETRYIGNORE, "ignora", IDIGNORE},
+      {"ITALIANO", MB_ABORTRETRYIGNORE, "r", IDRETRY},
+      {"PORTUGUES", MB_YESNO, "não", IDNO},
+      {"ENGLISH", MB_YESNO, "y", IDYES},
+      {"ENGLISH", MB_YESNO, "o", std::nullopt},
+      {"ENGLISH", MB_OKCANCEL, "c", IDCANCEL},
   };
   for (const auto& test : cases) {
-    const auto keys = device::KeysFor(device::LabelsForLanguage(device::FromUtf8(test.language)));
-    EXPECT_EQ(device::ReadYesNo(test.typed, keys), test.yes) << test.language << " " << test.typed;
+    const auto labels = device::LabelsForLanguage(device::FromUtf8(test.language));
+    const auto keys = device::KeysFor(device::ButtonsFor(test.group, labels));
+    EXPECT_EQ(device::ReadAnswer(test.typed, keys), test.chosen)
+        << test.language << " " << test.group << " " << test.typed;
+  }
+}
+
+// The prompt names each button's key, or the button alone where its letter would be ambiguous.
+TEST(DeviceMessageBox, PromptsNameTheKeysOfEveryButtonGroup) {
+  const struct {
+    const char* language;
+    UINT group;
+    const char* prompt;
+    const char* hint;
+  } cases[] = {
+      {"DEUTSCH", MB_OKCANCEL, "OK (o) / Abbrechen (a)? ",
+       "Please type o for OK or a for Abbrechen, then Enter.\n"},
+      {"DEUTSCH", MB_ABORTRETRYIGNORE, "Abbrechen (a) / Wiederholen (w) / Ignorieren (i)? ",
+       "Please type a for Abbrechen, w for Wiederholen or i for Ignorieren, then Enter.\n"},
+      {"DEUTSCH", MB_YESNOCANCEL, "Ja (j) / Nein (n) / Abbrechen (a)? ",
+       "Please type j for Ja, n for Nein or a for Abbrechen, then Enter.\n"},
+      {"ITALIANO", MB_ABORTRETRYIGNORE, "Interrompi / Riprova (r) / Ignora? ",
+       "Please type Interrompi, r for Riprova or Ignora, then Enter.\n"},
+  };
+  for (const auto& test : cases) {
+    const auto labels = device::LabelsForLanguage(device::FromUtf8(test.language));
+    const auto keys = device::KeysFor(device::ButtonsFor(test.group, labels));
+    EXPECT_EQ(keys.prompt, test.prompt);
+    EXPECT_EQ(keys.hint, test.hint);
   }
 }
 

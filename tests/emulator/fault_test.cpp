@@ -214,6 +214,13 @@ const FailedCall kFailedCalls[] = {
      {"┌[Error]─", "│ (?) Weiter?",
       "trace: MessageBoxW(NULL, \"Weiter?\", NULL, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) -> "
       "IDYES\n"}},
+    {"a Yes/No/Cancel question answered No",
+     TestImage("message_box_choice"),
+     {"--answer", "no"},
+     7,
+     {"┌[Test]─", "│ (!) Speichern?", "│ [ Ja ]   [ Nein ]   [ Abbrechen ] │",
+      "trace: MessageBoxW(NULL, \"Speichern?\", \"Test\", MB_YESNOCANCEL | MB_ICONEXCLAMATION) "
+      "-> IDNO\n"}},
     {"the registry as the platform's drivers use it",
      TestImage("registry_calls"),
      {},
