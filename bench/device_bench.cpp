@@ -1,6 +1,7 @@
 // Costs of the simulated device: reading and writing registry files, looking up the reset
 // question, and one whole update run, native and with the device image emulated.
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 
 #include <filesystem>
 #include <fstream>
@@ -59,6 +60,85 @@ void RegistryDiff(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(device::Diff(before, after));
 }
 BENCHMARK(RegistryDiff)->Arg(0)->Arg(100);
+
+// A registry file of about `megabytes` MB: the factory registry and as many renamed copies of its
+// keys as fill it, written piece by piece so that making it costs little memory.
+std::filesystem::path LargeRegistryFile(size_t megabytes) {
+  const std::filesystem::path file = std::filesystem::temp_directory_path() /
+                                     ("device_bench_" + std::to_string(megabytes) + "mb.reg");
+  if (std::filesystem::exists(file)) return file;
+  const std::vector<uint8_t> factory = ReadBytes(DEFAULT_REGISTRY);
+  const std::string text(factory.begin(), factory.end());
+  const std::string keys = text.substr(text.find("\n[") + 1);
+  std::ofstream out(file, std::ios::binary);
+  out << text;
+  size_t written = text.size();
+  for (int copy = 0; written < megabytes * 1'000'000; ++copy) {
+    std::string renamed = keys;
+    for (size_t at = renamed.find("[HKEY_"); at != std::string::npos;
+         at = renamed.find("[HKEY_", at + 1)) {
+      renamed.insert(renamed.find(']', at), "\\Copy" + std::to_string(copy));
+    }
+    out << '\n' << renamed;
+    written += renamed.size() + 1;
+  }
+  return file;
+}
+
+double PeakMegabytes() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_maxrss) / 1024.0;
+}
+
+// Reading the same 50 MB file alone.
+void RegistryFileRead(benchmark::State& state) {
+  const std::filesystem::path file = LargeRegistryFile(50);
+  for (auto _ : state) benchmark::DoNotOptimize(device::Registry::Load(file));
+  state.SetBytesProcessed(
+      static_cast<int64_t>(state.iterations() * std::filesystem::file_size(file)));
+  state.counters["peak MB"] = PeakMegabytes();
+}
+BENCHMARK(RegistryFileRead)->Unit(benchmark::kMillisecond)->Iterations(2);
+
+// Saving the same file with one value changed, read once before.
+void RegistryFileSave(benchmark::State& state) {
+  const std::filesystem::path file = LargeRegistryFile(50);
+  const std::filesystem::path saved = file.string() + ".saved";
+  device::Registry registry = device::Registry::Load(file);
+  registry.SetValue(u"HKEY_LOCAL_MACHINE\\System\\StorageManager\\Profiles\\MMC", u"Folder",
+                    device::kRegSz, {'S', 0, 0, 0});
+  for (auto _ : state) registry.Save(saved);
+  state.SetBytesProcessed(
+      static_cast<int64_t>(state.iterations() * std::filesystem::file_size(file)));
+  std::filesystem::remove(saved);
+}
+BENCHMARK(RegistryFileSave)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// What a run with a registry file costs: read a 50 MB file, set one value, save it.
+void RegistryFileRun(benchmark::State& state) {
+  const std::filesystem::path file = LargeRegistryFile(50);
+  const std::filesystem::path saved = file.string() + ".saved";
+  std::filesystem::copy_file(file, saved, std::filesystem::copy_options::overwrite_existing);
+  const double peakBefore = PeakMegabytes();
+  int round = 0;
+  for (auto _ : state) {
+    device::Registry registry = device::Registry::Load(saved);
+    const char16_t folder[] = {u'S', static_cast<char16_t>(u'0' + round++ % 10), 0};
+    registry.SetValue(u"HKEY_LOCAL_MACHINE\\System\\StorageManager\\Profiles\\MMC", u"Folder",
+                      device::kRegSz,
+                      std::vector<uint8_t>(reinterpret_cast<const uint8_t*>(folder),
+                                           reinterpret_cast<const uint8_t*>(folder + 3)));
+    registry.Save(saved);
+  }
+  state.SetBytesProcessed(
+      static_cast<int64_t>(state.iterations() * std::filesystem::file_size(file)));
+  state.counters["file MB"] = static_cast<double>(std::filesystem::file_size(file)) / 1e6;
+  state.counters["peak MB"] = PeakMegabytes();
+  state.counters["peak MB before"] = peakBefore;
+  std::filesystem::remove(saved);
+}
+BENCHMARK(RegistryFileRun)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 void StringLookup(benchmark::State& state) {
   const std::vector<uint8_t> file = ReadBytes(RESOURCE_FILE);

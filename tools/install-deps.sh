@@ -10,6 +10,7 @@ packages=(
   libcli11-dev  # cesim's command line
   pkg-config libdw-dev libcapstone-dev  # the image's symbols and line table; disassembly
   gdb-multiarch lcov                    # debugging and coverage of the image under cesim
+  libutfcpp-dev  # UTF-8 and UTF-16 conversion of registry files
 )
 missing=()
 for package in "${packages[@]}"; do
