@@ -270,6 +270,13 @@ std::optional<TextProblem> DecodeFileText(std::vector<uint8_t> bytes, FileText& 
     return TextProblem{LineOfByte(body, *invalid), "malformed UTF-8"};
   }
   text.encoding = hasBom ? RegFileEncoding::kUtf8Bom : RegFileEncoding::kUtf8;
+  // REGEDIT4 is regedit's ANSI form: one that is plain ASCII is Windows-1252 as much as UTF-8,
+  // and a character set into it is written as regedit will read it. ASCII is the same bytes in
+  // both, so the text is kept as it is.
+  if (!hasBom && StartsWithRegedit4(body) &&
+      std::all_of(body.begin(), body.end(), [](uint8_t byte) { return byte < 0x80; })) {
+    text.encoding = RegFileEncoding::kWindows1252;
+  }
   text.begin = hasBom ? 3 : 0;
   text.bytes = std::move(bytes);
   text.bytes.shrink_to_fit();  // a reader that grew the buffer leaves room the text never needs

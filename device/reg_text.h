@@ -54,8 +54,8 @@ struct TextProblem {
   std::string what;
 };
 
-// UTF-16LE after its byte order mark; UTF-8 with or without one; and, for a file that is not
-// UTF-8 and starts with the REGEDIT4 header, Windows-1252.
+// UTF-16LE after its byte order mark; UTF-8 with or without one; and, for a file that starts
+// with the REGEDIT4 header and is not UTF-8 or is plain ASCII, Windows-1252.
 // UTF-8 bytes are kept as they are, not copied.
 std::optional<TextProblem> DecodeFileText(std::vector<uint8_t> bytes, FileText& text);
 // The inverse of DecodeFileText. Fails only for Windows-1252, on a character it cannot hold.

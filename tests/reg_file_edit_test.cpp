@@ -339,6 +339,32 @@ TEST_F(Windows1252Test, ReadsAndWritesAnAnsiRegedit4File) {
                                                  "\"Other\"=\"\xC4\x9C\x99\"")));
 }
 
+// A REGEDIT4 file in plain ASCII is as much ANSI as UTF-8: what is set into it is written as
+// regedit reads it. One with UTF-8 text in it stays UTF-8.
+TEST_F(Windows1252Test, APlainAsciiRegedit4FileIsWrittenAsAnsi) {
+  const struct {
+    std::string file;
+    RegFileEncoding encoding;
+    std::string written;
+  } cases[] = {
+      {"REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\K]\n\"Other\"=\"x\"\n", RegFileEncoding::kWindows1252,
+       "\"Other\"=\"\xC4\""},
+      {"REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\K\xC3\xA4]\n\"Other\"=\"x\"\n", RegFileEncoding::kUtf8,
+       "\"Other\"=\"\xC3\x84\""},
+      {"[HKEY_LOCAL_MACHINE\\K]\n\"Other\"=\"x\"\n", RegFileEncoding::kUtf8,
+       "\"Other\"=\"\xC3\x84\""},
+  };
+  for (const auto& test : cases) {
+    Registry registry = Registry::Parse(Bytes(test.file), "ascii.reg");
+    EXPECT_EQ(registry.Format().encoding, test.encoding) << test.file;
+    EXPECT_EQ(registry.Serialize(), Bytes(test.file)) << test.file;
+    const std::u16string key = registry.Keys().front().path;
+    registry.SetValue(key, u"Other", kRegSz, Sz(u"\u00C4"));
+    EXPECT_EQ(registry.Serialize(), Bytes(Replaced(test.file, "\"Other\"=\"x\"", test.written)))
+        << test.file;
+  }
+}
+
 TEST_F(Windows1252Test, ACharacterAnsiCannotHoldIsRefusedAtSaveAndTheFileStays) {
   const fs::path file = folder_ / "ansi.reg";
   std::ofstream(file, std::ios::binary) << kAnsiFile;
