@@ -19,9 +19,9 @@ for tracefile in "$runs"/*.info; do merge+=(-a "$tracefile"); done
 lcov -q --rc lcov_branch_coverage=1 "${merge[@]}" -o "$out/image.info"
 genhtml -q --rc lcov_branch_coverage=1 --title "CardFolderUpdate.exe under cesim" \
   -o "$out" "$out/image.info"
-lines=$(lcov --rc lcov_branch_coverage=1 --summary "$out/image.info" 2>&1 | sed -n 's/^ *lines\.*: //p')
-branches=$(lcov --rc lcov_branch_coverage=1 --summary "$out/image.info" 2>&1 |
-  sed -n 's/^ *branches\.*: //p')
+summary=$(lcov --rc lcov_branch_coverage=1 --summary "$out/image.info" 2>&1)
+lines=$(sed -n 's/^ *lines\.*: //p' <<<"$summary")
+branches=$(sed -n 's/^ *branches\.*: //p' <<<"$summary")
 instructions=$(sed -n 's/^image coverage: \([0-9]* of [0-9]*\) .*/\1/p' "$runs/instructions.txt")
 echo "image coverage: lines $lines, branches $branches, instructions $instructions;" \
   "$out/index.html"
