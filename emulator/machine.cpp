@@ -143,8 +143,7 @@ int Machine::Finish(uc_err result) {
   if (pending_) std::rethrow_exception(std::exchange(pending_, nullptr));
   if (fault_) throw EmulationFault(*fault_);
   if (result == UC_ERR_INSN_INVALID) {
-    fault_ = Report("undefined instruction");
-    ReportFault(FaultSignal::Illegal);
+    Stop("undefined instruction", FaultSignal::Illegal);  // the engine has stopped already
     if (pending_) std::rethrow_exception(std::exchange(pending_, nullptr));
     throw EmulationFault(*fault_);
   }
@@ -250,15 +249,16 @@ void Machine::OnInterrupt(uc_engine*, uint32_t number, void* machine) {
   }
 }
 
-// Runs inside the engine's callbacks, which nothing may unwind through.
-void Machine::Stop(std::string fault) {
+// Records the run's first fault and tells the observers. Runs inside the engine's callbacks,
+// which nothing may unwind through.
+void Machine::Stop(std::string fault, FaultSignal signal) {
   if (!fault_) {
     try {
       fault_ = Report(fault);
     } catch (const EngineError& error) {
       fault_ = fault + "; the registers cannot be read: " + error.what();
     }
-    ReportFault(FaultSignal::Segmentation);
+    ReportFault(signal);
   }
   uc_emu_stop(engine_.get());
 }

@@ -79,7 +79,7 @@ class Machine {
 
   void CallStub(uint32_t address);
   bool AllowFetch(uint32_t address);
-  void Stop(std::string fault);
+  void Stop(std::string fault, FaultSignal signal = FaultSignal::Segmentation);
   std::string Report(const std::string& what) const;
   std::string Registers() const;
   std::string InstructionAt(uint32_t address) const;
