@@ -5,10 +5,9 @@
 namespace emulator {
 
 void InstructionTrace::BeforeInstruction(Machine& machine, uint32_t address) {
-  const bool thumb = machine.engine().Register(UC_ARM_REG_CPSR) & 0x20;
   std::string text = "(unreadable)";
-  if (auto bytes = machine.memory().Read(address, thumb ? 2 : 4)) {
-    auto decoded = disassembler_.Decode(address, *bytes, thumb);
+  if (auto bytes = machine.InstructionBytes(address)) {
+    auto decoded = disassembler_.Decode(address, *bytes, machine.InThumbState());
     text = decoded ? decoded->text : "(not an instruction capstone knows)";
   }
   const std::string where = symbols_ ? symbols_->Describe(address) : "";

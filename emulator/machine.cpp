@@ -268,11 +268,19 @@ std::string Machine::Report(const std::string& what) const {
   return what + "; " + InstructionAt(pc) + "; " + Registers() + CodeAt(pc);
 }
 
+bool Machine::InThumbState() const {
+  return engine_.Register(UC_ARM_REG_CPSR) & kThumbState;
+}
+
+std::optional<std::vector<uint8_t>> Machine::InstructionBytes(uint32_t address) const {
+  return memory_.Read(address, InThumbState() ? 2 : 4);
+}
+
 std::string Machine::InstructionAt(uint32_t address) const {
-  const bool thumb = engine_.Register(UC_ARM_REG_CPSR) & kThumbState;
-  const uint32_t size = thumb ? 2 : 4;
-  std::optional<std::vector<uint8_t>> bytes = memory_.Read(address, size);
+  const bool thumb = InThumbState();
+  std::optional<std::vector<uint8_t>> bytes = InstructionBytes(address);
   if (!bytes) return "no instruction at " + memory_.Describe(address);
+  const uint32_t size = static_cast<uint32_t>(bytes->size());
   uint32_t word = 0;
   for (uint32_t i = 0; i < size; ++i) word |= uint32_t{(*bytes)[i]} << (8 * i);
   return std::string(thumb ? "Thumb " : "") + "instruction " + Word(word, 2 * size) + " at " +

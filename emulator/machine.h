@@ -54,6 +54,10 @@ class Machine {
   }
   UnicornEngine& engine() { return engine_; }
   GuestMemory& memory() { return memory_; }
+  // The CPU runs Thumb code (CPSR's T bit); the instruction at `address` in that state: 2 bytes
+  // in Thumb state, else 4, or none where the process may not read.
+  bool InThumbState() const;
+  std::optional<std::vector<uint8_t>> InstructionBytes(uint32_t address) const;
 
   // What the run did that the device allows but that almost certainly means a broken image.
   const std::vector<std::string>& notes() const { return notes_; }

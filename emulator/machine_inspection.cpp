@@ -43,8 +43,8 @@ void Machine::ReportFault(FaultSignal signal) {
 // "; code: ldr r0, [r0] at WinMain+0x10 (update/main.cpp:40)": the instruction as text, and
 // where it lies when the describer knows.
 std::string Machine::CodeAt(uint32_t address) const {
-  const bool thumb = engine_.Register(UC_ARM_REG_CPSR) & 0x20;
-  std::optional<std::vector<uint8_t>> bytes = memory_.Read(address, thumb ? 2 : 4);
+  const bool thumb = InThumbState();
+  std::optional<std::vector<uint8_t>> bytes = InstructionBytes(address);
   if (!bytes) return "";
   std::string text;
   try {
