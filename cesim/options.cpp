@@ -222,16 +222,12 @@ void CheckCombinations(const Options& options, const std::map<std::string, size_
   if (isGiven("--rom-language") + isGiven("--rom-block") + isGiven("--rom-silent") > 1) {
     throw UsageError("--rom-language, --rom-block and --rom-silent exclude each other");
   }
-  for (const char* emulatorOnly : {"--cpu", "--max-instructions"}) {
-    if (isGiven(emulatorOnly) && !options.image) {
-      throw UsageError(std::string(emulatorOnly) + " needs --image");
-    }
-  }
-  for (const char* emulatorOnly : kInspectionOptions) {
-    if (isGiven(emulatorOnly) && !options.image) {
-      throw UsageError(std::string(emulatorOnly) + " needs --image");
-    }
-  }
+  if (options.image) return;
+  const auto refuseWithoutImage = [&](const char* emulatorOnly) {
+    if (isGiven(emulatorOnly)) throw UsageError(std::string(emulatorOnly) + " needs --image");
+  };
+  for (const char* emulatorOnly : {"--cpu", "--max-instructions"}) refuseWithoutImage(emulatorOnly);
+  for (const char* emulatorOnly : kInspectionOptions) refuseWithoutImage(emulatorOnly);
 }
 
 }  // namespace

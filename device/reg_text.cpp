@@ -261,8 +261,9 @@ std::optional<TextProblem> DecodeFileText(std::vector<uint8_t> bytes, FileText& 
   }
   const bool hasBom = StartsWithBytes(bytes, {0xEF, 0xBB, 0xBF});
   const std::span<const uint8_t> body = std::span(bytes).subspan(hasBom ? 3 : 0);
+  const bool regedit4 = !hasBom && StartsWithRegedit4(body);
   if (const auto invalid = FindInvalidUtf8(body)) {
-    if (!hasBom && StartsWithRegedit4(body)) {
+    if (regedit4) {
       text.bytes = DecodeWindows1252(body);
       text.encoding = RegFileEncoding::kWindows1252;
       return std::nullopt;
@@ -273,8 +274,7 @@ std::optional<TextProblem> DecodeFileText(std::vector<uint8_t> bytes, FileText& 
   // REGEDIT4 is regedit's ANSI form: one that is plain ASCII is Windows-1252 as much as UTF-8,
   // and a character set into it is written as regedit will read it. ASCII is the same bytes in
   // both, so the text is kept as it is.
-  if (!hasBom && StartsWithRegedit4(body) &&
-      std::all_of(body.begin(), body.end(), [](uint8_t byte) { return byte < 0x80; })) {
+  if (regedit4 && std::all_of(body.begin(), body.end(), [](uint8_t byte) { return byte < 0x80; })) {
     text.encoding = RegFileEncoding::kWindows1252;
   }
   text.begin = hasBom ? 3 : 0;

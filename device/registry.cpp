@@ -331,8 +331,8 @@ void Registry::Save(const std::filesystem::path& file) const {
 
 namespace {
 
-// The value `after` holds for `before`'s value at `index`: first where a copy of the same registry
-// has it, else by name.
+// The value at `index` in `in` when it was read from the same place in the text as `wanted`,
+// as in a copy of the same registry; Diff looks any other value up by name.
 std::optional<uint32_t> Counterpart(const std::vector<ValueEntry>& in, uint32_t index,
                                     const ValueEntry& wanted) {
   if (wanted.nameBegin != kNotInFile && index < in.size() &&
