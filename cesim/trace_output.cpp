@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <iostream>
 #include <optional>
@@ -29,6 +30,12 @@ std::string JsonString(std::string_view text) {
   return json + "\"";
 }
 
+// Two hex digits, as the trace writes a control character after "\x".
+bool IsHexByte(std::string_view digits, unsigned& byte) {
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), byte, 16);
+  return error == std::errc() && end == digits.data() + digits.size();
+}
+
 // The text of a quoted argument: \" and \xNN undone.
 std::string Unquoted(std::string_view quoted) {
   std::string text;
@@ -36,8 +43,11 @@ std::string Unquoted(std::string_view quoted) {
     if (quoted[i] == '\\' && quoted[i + 1] == '"') {
       text += '"';
       ++i;
-    } else if (quoted[i] == '\\' && quoted[i + 1] == 'x' && i + 3 < quoted.size()) {
-      text += static_cast<char>(std::stoi(std::string(quoted.substr(i + 2, 2)), nullptr, 16));
+    } else if (unsigned byte = 0; quoted[i] == '\\' && quoted[i + 1] == 'x' &&
+                                  i + 4 < quoted.size() &&
+                                  IsHexByte(quoted.substr(i + 2, 2), byte)) {
+      // The trace writes a backslash as it is, so "\x" not followed by two hex digits is text.
+      text += static_cast<char>(byte);
       i += 3;
     } else {
       text += quoted[i];
