@@ -2,10 +2,12 @@
 // RegFileError; whatever it accepts is written back byte for byte; with one value set, the file
 // written differs from the one read only on that value's lines (or only by added lines for a
 // value that is new), and reads back to the registry the model holds.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <tuple>
 
 #include "registry.h"
 
@@ -33,6 +35,10 @@ std::pair<size_t, size_t> ChangedLines(const std::vector<uint8_t>& before,
     ++suffix;
   }
   return {prefix + 1, old.size() - suffix};
+}
+
+bool IsAscii(const std::vector<uint8_t>& bytes) {
+  return std::all_of(bytes.begin(), bytes.end(), [](uint8_t byte) { return byte < 0x80; });
 }
 
 // What the value is set to, picked by one byte of the input.
@@ -73,17 +79,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SetOneValue(registry, key, name, data[size / 2]);
   const std::vector<uint8_t> written = registry.Serialize();
   const device::Registry reread = device::Registry::Parse(written, "written.reg");
-  // An ANSI file whose edit left no byte that is not UTF-8 reads back as UTF-8.
-  if (registry.Format().encoding == device::RegFileEncoding::kWindows1252 &&
+  // A REGEDIT4 file is read as UTF-8 when it is, else as Windows-1252, and an edit can move it
+  // across: an ANSI file left without any byte that is not UTF-8 reads back as UTF-8 (its
+  // characters may then read differently), and a UTF-8 file left plain ASCII reads back as
+  // Windows-1252 (the same characters).
+  device::RegFileFormat expected = registry.Format();
+  if (expected.encoding == device::RegFileEncoding::kWindows1252 &&
       reread.Format().encoding == device::RegFileEncoding::kUtf8) {
     return 0;
   }
+  if (expected.encoding == device::RegFileEncoding::kUtf8 &&
+      expected.header == device::RegFileHeader::kRegedit4 && IsAscii(written)) {
+    expected.encoding = device::RegFileEncoding::kWindows1252;
+  }
   if (reread.Keys() != registry.Keys()) __builtin_trap();
-  if (!(reread.Format() == registry.Format())) __builtin_trap();
+  if (!(reread.Format() == expected)) __builtin_trap();
 
   // UTF-16 text is compared by its own line ends only where it is UTF-8 or single-byte.
   if (registry.Format().encoding == device::RegFileEncoding::kUtf16LeBom) return 0;
-  const auto [first, last] = ChangedLines(read, written);
+  auto [first, last] = ChangedLines(read, written);
+  // Lines added after a last line without a line end first end that line.
+  if (adding && first <= last && read.back() != '\n') {
+    std::vector<uint8_t> ended = read;
+    for (char c : std::string_view(registry.Format().crlf ? "\r\n" : "\n")) ended.push_back(c);
+    std::tie(first, last) = ChangedLines(ended, written);
+  }
   if (first > last) return 0;
   if (adding && !lines) __builtin_trap();  // lines were lost where only some were added
   if (lines && (first < lines->first || last > lines->second)) __builtin_trap();

@@ -6,6 +6,10 @@
 # Each target runs on its working corpus build-fuzz/corpus/<target>, seeded from the repository's
 # fuzz/corpus/<target> (which is only read). Prints one line per target; on a finding it stops
 # with a non-zero status, naming the target and the input that shows it.
+#
+# The mutations start from seed FUZZ_SEED (default 1), so a run with the same corpus walks the
+# same inputs and the test suite's result is repeatable; FUZZ_SEED=0 lets libFuzzer pick a new
+# seed each run, which is what a search for new findings wants.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,6 +18,11 @@ all_targets=(rom_language_fuzzer registry_fuzzer res_fuzzer image_loader_fuzzer 
 seconds=${1:-60}
 if ! [[ $seconds =~ ^[1-9][0-9]*$ ]]; then
   echo "usage: $0 [SECONDS_PER_TARGET] [TARGET...]" >&2
+  exit 2
+fi
+seed=${FUZZ_SEED:-1}
+if ! [[ $seed =~ ^[0-9]+$ ]] || ((${#seed} > 9)); then
+  echo "$0: FUZZ_SEED must be a number from 0 to 999999999, not '$seed'" >&2
   exit 2
 fi
 (($# > 0)) && shift
@@ -37,7 +46,7 @@ run_target() {
   mkdir -p "$corpus" "$artifacts" "$(dirname "$log")"
   cp -n fuzz/corpus/"$target"/* "$corpus"/ 2>/dev/null || true
   local status=0
-  "$build/fuzz/$target" "$corpus" -max_total_time="$seconds" -timeout=5 -rss_limit_mb=2048 \
+  "$build/fuzz/$target" "$corpus" -max_total_time="$seconds" -seed="$seed" -timeout=5 -rss_limit_mb=2048 \
     -print_final_stats=1 -artifact_prefix="$artifacts" </dev/null >"$log" 2>&1 || status=$?
   if ((status != 0)); then
     local input
