@@ -44,12 +44,18 @@ std::u16string TextAt(LPCWSTR text) {
   return text ? std::u16string(text) : std::u16string();
 }
 
-// A string as the trace shows it: quoted, with quotes and control characters escaped.
+// A string as the trace shows it: quoted, with quotes and control characters escaped. A backslash
+// stays as it is (key paths read as they are written), except where it would read as an escape:
+// before a quote or an "x", and last; there it is written "\x5C".
 std::string Quoted(std::u16string_view text) {
+  const std::string utf8 = ToUtf8(text);
   std::string quoted = "\"";
-  for (char c : ToUtf8(text)) {
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    const char c = utf8[i];
     if (c == '"') {
       quoted += "\\\"";
+    } else if (c == '\\' && (i + 1 == utf8.size() || utf8[i + 1] == '"' || utf8[i + 1] == 'x')) {
+      quoted += "\\x5C";
     } else if (static_cast<unsigned char>(c) < 0x20) {
       char escape[5];
       std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned char>(c));
