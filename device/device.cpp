@@ -210,7 +210,7 @@ Device::Device(Registry registry, std::vector<res::ResourceEntry> resources,
       labels_(LabelsForLanguage(RomLanguage(settings_.romBlock))) {}
 
 RunResult Device::Run(const ProgramEntry& entry) {
-  const Registry before = registry_;
+  registry_.StartRecordingChanges();
   openKeys_.clear();
   resetRequested_ = false;
   platformCalls_ = 0;
@@ -225,7 +225,7 @@ RunResult Device::Run(const ProgramEntry& entry) {
   result.resetRequested = resetRequested_;
   result.keysLeftOpen = openKeys_.size();
   result.platformCalls = platformCalls_;
-  result.changes = Diff(before, registry_);
+  result.changes = registry_.RecordedChanges();
   return result;
 }
 

@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <iterator>
 #include <stdexcept>
+#include <variant>
 
 namespace device {
 namespace {
@@ -143,12 +145,19 @@ std::vector<uint8_t> DecodeWindows1252(std::span<const uint8_t> bytes) {
   return utf8;
 }
 
-std::optional<TextProblem> EncodeWindows1252(std::string_view utf8, std::vector<uint8_t>& bytes) {
-  bytes.reserve(utf8.size());
+// Writes one byte per character to `out`, which may be the text's own storage: no character
+// takes fewer bytes in UTF-8 than its one in Windows-1252, so a byte is written only where the
+// text has already been read. Returns the end of what was written, or the problem.
+template <typename Out>
+std::variant<Out, TextProblem> ToWindows1252(std::string_view utf8, Out out) {
   size_t line = 1;
   for (auto at = utf8.begin(); at != utf8.end();) {
+    if (static_cast<unsigned char>(*at) < 0x80) {  // ASCII, most of any registry: the same byte
+      if (*at == '\n') ++line;
+      *out++ = *at++;
+      continue;
+    }
     const char32_t code = utf8::unchecked::next(at);
-    if (code == U'\n') ++line;
     const auto byte = Windows1252Byte(code);
     if (!byte) {
       char number[16];
@@ -156,8 +165,15 @@ std::optional<TextProblem> EncodeWindows1252(std::string_view utf8, std::vector<
       return TextProblem{line, "the character " + std::string(number) +
                                    " has no Windows-1252 form, the encoding of this REGEDIT4 file"};
     }
-    bytes.push_back(*byte);
+    *out++ = static_cast<char>(*byte);
   }
+  return out;
+}
+
+std::optional<TextProblem> EncodeWindows1252(std::string_view utf8, std::vector<uint8_t>& bytes) {
+  bytes.reserve(utf8.size());
+  const auto written = ToWindows1252(utf8, std::back_inserter(bytes));
+  if (const auto* problem = std::get_if<TextProblem>(&written)) return *problem;
   return std::nullopt;
 }
 
@@ -280,6 +296,13 @@ std::optional<TextProblem> DecodeFileText(std::vector<uint8_t> bytes, FileText& 
   text.begin = hasBom ? 3 : 0;
   text.bytes = std::move(bytes);
   text.bytes.shrink_to_fit();  // a reader that grew the buffer leaves room the text never needs
+  return std::nullopt;
+}
+
+std::optional<TextProblem> EncodeWindows1252InPlace(std::string& text) {
+  const auto written = ToWindows1252(text, text.begin());
+  if (const auto* problem = std::get_if<TextProblem>(&written)) return *problem;
+  text.erase(std::get<std::string::iterator>(written), text.end());
   return std::nullopt;
 }
 

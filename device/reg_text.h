@@ -58,6 +58,9 @@ struct TextProblem {
 // with the REGEDIT4 header and is not UTF-8 or is plain ASCII, Windows-1252.
 // UTF-8 bytes are kept as they are, not copied.
 std::optional<TextProblem> DecodeFileText(std::vector<uint8_t> bytes, FileText& text);
+// UTF-8 text turned into Windows-1252 in its own storage; on a character Windows-1252 cannot hold,
+// the problem, and the text is left part converted.
+std::optional<TextProblem> EncodeWindows1252InPlace(std::string& text);
 // The inverse of DecodeFileText. Fails only for Windows-1252, on a character it cannot hold.
 std::optional<TextProblem> EncodeFileText(std::string_view utf8, RegFileEncoding encoding,
                                           std::vector<uint8_t>& bytes);

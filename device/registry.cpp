@@ -199,9 +199,11 @@ bool Registry::SetValue(std::u16string_view keyPath, std::u16string_view name, u
                         std::vector<uint8_t> data) {
   if (const auto problem = regfile::KeyPathProblem(keyPath)) throw std::invalid_argument(*problem);
   if (const auto problem = regfile::ValueNameProblem(name)) throw std::invalid_argument(*problem);
-  KeyEntry& key = keys_[KeyForWriting(keyPath)];
+  const uint32_t keyIndex = KeyForWriting(keyPath);
+  KeyEntry& key = keys_[keyIndex];
   const auto valueIndex = FindValueIndex(key, name);
   if (!valueIndex) {
+    valuesBeforeRecording_.try_emplace({keyIndex, static_cast<uint32_t>(key.values.size())});
     key.values.push_back(ValueEntry{kNotInFile, 0, 0, static_cast<int32_t>(setValues_.size())});
     setValues_.push_back(RegValue{std::u16string(name), type, std::move(data)});
     return true;
@@ -209,6 +211,7 @@ bool Registry::SetValue(std::u16string_view keyPath, std::u16string_view name, u
   ValueEntry& entry = key.values[*valueIndex];
   RegValue value = ValueOf(entry);
   if (value.type == type && value.data == data) return false;
+  valuesBeforeRecording_.try_emplace({keyIndex, *valueIndex}, value);
   value.type = type;
   value.data = std::move(data);
   if (entry.nameBegin != kNotInFile) {
@@ -226,6 +229,23 @@ bool Registry::SetValue(std::u16string_view keyPath, std::u16string_view name, u
     setValues_[static_cast<size_t>(entry.set)] = std::move(value);
   }
   return true;
+}
+
+void Registry::StartRecordingChanges() {
+  valuesBeforeRecording_.clear();
+}
+
+std::vector<ValueChange> Registry::RecordedChanges() const {
+  std::vector<ValueChange> changes;
+  for (const auto& [at, before] : valuesBeforeRecording_) {
+    const KeyEntry& key = keys_[at.first];
+    RegValue now = ValueOf(key.values[at.second]);
+    if (before && before->type == now.type && before->data == now.data) continue;
+    std::u16string name = before ? before->name : now.name;
+    changes.push_back(
+        ValueChange{FromValidUtf8(PathOf(key)), std::move(name), before, std::move(now)});
+  }
+  return changes;
 }
 
 std::vector<RegKey> Registry::Keys() const {
@@ -312,18 +332,22 @@ void Registry::Save(const std::filesystem::path& file) const {
       throw RegFileError(file.string() + ": cannot save: " + error.what());
     }
   };
-  if (format_.encoding == RegFileEncoding::kUtf8 || format_.encoding == RegFileEncoding::kUtf8Bom) {
-    // UTF-8 text is written as it is built, without a copy.
-    const std::string text =
-        Text(format_.encoding == RegFileEncoding::kUtf8Bom ? "\xEF\xBB\xBF" : "");
-    return replace({reinterpret_cast<const uint8_t*>(text.data()), text.size()});
+  const auto refuse = [&](const TextProblem& problem) {
+    return RegFileError(file.string() + ":" + std::to_string(problem.line) +
+                        ": cannot save: " + problem.what + "; the file is left as it was");
+  };
+  if (format_.encoding == RegFileEncoding::kUtf16LeBom) {
+    std::vector<uint8_t> bytes;
+    if (const auto problem = Encode(bytes)) throw refuse(*problem);
+    return replace(bytes);
   }
-  std::vector<uint8_t> bytes;
-  if (const auto problem = Encode(bytes)) {
-    throw RegFileError(file.string() + ":" + std::to_string(problem->line) +
-                       ": cannot save: " + problem->what + "; the file is left as it was");
+  // UTF-8 text is written as it is built, and Windows-1252 is converted where it stands: a large
+  // file is held once, not twice.
+  std::string text = Text(format_.encoding == RegFileEncoding::kUtf8Bom ? "\xEF\xBB\xBF" : "");
+  if (format_.encoding == RegFileEncoding::kWindows1252) {
+    if (const auto problem = EncodeWindows1252InPlace(text)) throw refuse(*problem);
   }
-  replace(bytes);
+  replace({reinterpret_cast<const uint8_t*>(text.data()), text.size()});
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -23,6 +23,8 @@ struct ValueChange {
   std::u16string keyPath;
   std::u16string name;
   std::optional<RegValue> before, after;  // no before: added; no after: removed
+
+  bool operator==(const ValueChange&) const = default;
 };
 
 // How a registry file is written: the form it was read in.
@@ -72,6 +74,13 @@ class Registry {
   bool SetValue(std::u16string_view keyPath, std::u16string_view name, uint32_t type,
                 std::vector<uint8_t> data);
 
+  // Starts a record of what SetValue changes from here on, forgetting the one before.
+  void StartRecordingChanges();
+  // Every value added or changed since StartRecordingChanges (or since the registry was read), in
+  // the order Diff gives against a copy taken then; a value set back to what it was is not listed.
+  // Costs a copy of each value set, not of the registry.
+  std::vector<ValueChange> RecordedChanges() const;
+
   // Every key with its values, in the order of the file, then the keys added.
   std::vector<RegKey> Keys() const;
   const RegFileFormat& Format() const { return format_; }
@@ -100,6 +109,9 @@ class Registry {
   std::vector<std::string> addedPaths_;  // UTF-8 paths of keys that are not in the file
   std::deque<RegValue> setValues_;       // values as set; a deque keeps them in place
   mutable std::map<std::pair<uint32_t, uint32_t>, RegValue> readValues_;  // read from the text
+  // What each value set since StartRecordingChanges held before, by key and value index; nothing
+  // for a value that was added. Indices only grow, so their order is Diff's.
+  std::map<std::pair<uint32_t, uint32_t>, std::optional<RegValue>> valuesBeforeRecording_;
 };
 
 // Every value added, changed or removed: keys in the order of `before`, then keys only in `after`;

@@ -365,6 +365,39 @@ TEST_F(Windows1252Test, APlainAsciiRegedit4FileIsWrittenAsAnsi) {
   }
 }
 
+// Save converts in place what Serialize converts into a copy: the file holds the same bytes, in
+// every encoding, whether the text set is shorter or longer than what it replaces.
+TEST_F(Windows1252Test, SaveWritesWhatSerializeGives) {
+  const std::string utf8File = "[HKEY_LOCAL_MACHINE\\K\xC3\xA4]\n\"Other\"=\"x\"\n";
+  std::string utf16File = "\xFF\xFE";
+  for (char c : std::string_view("Windows Registry Editor Version 5.00\r\n\r\n"
+                                 "[HKEY_LOCAL_MACHINE\\K]\r\n\"Other\"=\"x\"\r\n")) {
+    utf16File += {c, '\0'};
+  }
+  const struct {
+    std::string file;
+    std::u16string set;
+  } cases[] = {
+      {std::string(kAnsiFile), u"\u00C4\u0153\u2122\u20AC"},
+      {std::string(kAnsiFile), u""},
+      {"REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\K]\n\"Other\"=\"x\"", u"\u00FF\u0081 long"},
+      {utf8File, u"\u00C4\u2122"},
+      {"\xEF\xBB\xBF" + utf8File, u"\u00C4"},
+      {utf16File, u"\u00C4\u2122"},
+  };
+  for (const auto& test : cases) {
+    const fs::path file = folder_ / "saved.reg";
+    std::ofstream(file, std::ios::binary) << test.file;
+    Registry registry = Registry::Load(file);
+    registry.SetValue(registry.Keys().front().path, u"Other", kRegSz, Sz(test.set));
+    registry.Save(file);
+    std::ifstream in(file, std::ios::binary);
+    const std::vector<uint8_t> saved{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_EQ(saved, registry.Serialize()) << test.file;
+    EXPECT_EQ(Registry::Load(file).Keys(), registry.Keys()) << test.file;
+  }
+}
+
 TEST_F(Windows1252Test, ACharacterAnsiCannotHoldIsRefusedAtSaveAndTheFileStays) {
   const fs::path file = folder_ / "ansi.reg";
   std::ofstream(file, std::ios::binary) << kAnsiFile;

@@ -421,6 +421,51 @@ TEST(RegistryTest, DiffReportsEveryValueOldToNew) {
   EXPECT_TRUE(Diff(after, after).empty());
 }
 
+// What a run changed is recorded as it sets values; it must be what comparing with a copy taken
+// before finds, in the same order.
+TEST(RegistryTest, RecordedChangesAreWhatDiffFindsAgainstACopy) {
+  struct Set {
+    const char16_t* key;
+    const char16_t* name;
+    uint32_t type;
+    std::vector<uint8_t> data;
+  };
+  const std::u16string p = u"HKEY_LOCAL_MACHINE\\P", q = u"HKEY_LOCAL_MACHINE\\Q\\Sub";
+  const std::vector<uint8_t> card = Sz(u"Storage Card"), other = Sz(u"Speicherkarte");
+  const struct {
+    const char* what;
+    std::vector<Set> sets;
+  } cases[] = {
+      {"nothing", {}},
+      {"set to what it holds", {{p.c_str(), u"Folder", kRegSz, card}}},
+      {"changed", {{p.c_str(), u"folder", kRegSz, other}}},
+      {"changed, then set back",
+       {{p.c_str(), u"Folder", kRegSz, other}, {p.c_str(), u"Folder", kRegSz, card}}},
+      {"changed twice",
+       {{p.c_str(), u"Folder", kRegSz, other}, {p.c_str(), u"Folder", kRegDword, {1, 0, 0, 0}}}},
+      {"in reverse file order, with an added value between",
+       {{q.c_str(), u"N", kRegBinary, {1}},
+        {p.c_str(), u"Added", kRegSz, card},
+        {p.c_str(), u"Folder", kRegSz, other}}},
+      {"a new key, an implied one, then an existing key",
+       {{u"HKEY_LOCAL_MACHINE\\New", u"A", kRegSz, card},
+        {u"HKEY_LOCAL_MACHINE\\Q", u"B", kRegSz, card},
+        {p.c_str(), u"Same", kRegBinary, {}},
+        {p.c_str(), u"Same", kRegBinary, {2}}}},
+      {"added, then changed", {{p.c_str(), u"X", kRegSz, card}, {p.c_str(), u"X", kRegSz, other}}},
+  };
+  for (const auto& test : cases) {
+    Registry registry = ParseText(
+        "[HKEY_LOCAL_MACHINE\\P]\n\"Folder\"=\"Storage Card\"\n\"Same\"=hex:\n"
+        "[HKEY_LOCAL_MACHINE\\Q\\Sub]\n\"N\"=hex:00\n");
+    registry.SetValue(p, u"Early", kRegSz, Sz(u"set before the recording"));
+    registry.StartRecordingChanges();
+    const Registry before = registry;
+    for (const Set& set : test.sets) registry.SetValue(set.key, set.name, set.type, set.data);
+    EXPECT_EQ(registry.RecordedChanges(), Diff(before, registry)) << test.what;
+  }
+}
+
 TEST(RegistryTest, FormatValueDataStaysOnOneLine) {
   std::string longList = "hex:ee";
   for (int i = 1; i < 100; ++i) longList += ",ee";
