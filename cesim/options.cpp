@@ -144,7 +144,8 @@ const std::vector<OptionRow>& OptionTable() {
              "pxa270 or ti925t");
        }},
       {"--max-instructions", "N",
-       "with --image: stop the run as a fault after N instructions\n(default: 1000000)",
+       "with --image: stop the run as a fault after N instructions\nof the program, or N platform "
+       "calls (default: 1000000)",
        [](Options& o, auto& option, auto& value) {
          o.maxInstructions = Count(option, value, 1, 1'000'000'000'000);
        }},

@@ -197,6 +197,13 @@ void Machine::CallStub(uint32_t address) {
     return;
   }
   const Stub& stub = stubs_[offset / 4];
+  // A routine that returns into a routine runs no instruction of the program in between, so the
+  // instruction limit alone would never end such a run.
+  if (++platformCalls_ > settings_.maxInstructions) {
+    Stop("more than " + std::to_string(settings_.maxInstructions) + " platform calls, the last " +
+         stub.name);
+    return;
+  }
   if (stub.handler == nullptr) {
     Stop("call of " + stub.name + ", which the device does not provide");
     return;

@@ -99,6 +99,8 @@ class Machine {
   std::vector<Stub> stubs_;  // stub 0 ends the process; the others are the imports
   std::vector<std::string> notes_;
   uint64_t instructions_ = 0;
+  uint64_t platformCalls_ =
+      0;  // routines entered: bounded like instructions, not counted with them
   std::optional<std::string> fault_;
   std::exception_ptr pending_;  // thrown by a handler, rethrown once the engine has stopped
   std::vector<ExecutionObserver*> observers_;

@@ -110,6 +110,10 @@ const FaultCase kFaults[] = {
      TestImage("endless_loop"),
      {"--max-instructions", "1000"},
      "more than 1000 instructions; instruction EAFFFFFE at 0x00011000 (.text);"},
+    {"a routine that returns into a routine",
+     TestImage("call_returns_into_call"),
+     {"--max-instructions", "1000"},
+     "more than 1000 platform calls, the last COREDLL.dll!RegCloseKey;"},
     {"software interrupt",
      TestImage("software_interrupt"),
      {},
@@ -358,6 +362,21 @@ TEST(EmulatorRefusals, NameWhyTheDeviceWouldNotStartTheImage) {
     EXPECT_EQ(run.err, "cesim: " + image + ": " + row.message + "\n") << row.why;
     EXPECT_EQ(run.out, "") << row.why;
     EXPECT_EQ(ReadText(registry), ReadText(FACTORY_REGISTRY)) << row.why;
+  }
+}
+
+// The limit holds platform calls as it holds instructions: exactly that many are made.
+TEST(EmulatorLimits, APlatformCallPastTheLimitIsNotMade) {
+  for (int limit : {5, 9}) {  // the program runs 5 instructions before its first call
+    const CesimRun run = RunCesim({"--image", TestImage("call_returns_into_call"), "--trace",
+                                   "--max-instructions", std::to_string(limit)});
+    EXPECT_EQ(run.exitStatus, 3);
+    size_t calls = 0;
+    for (size_t at = run.out.find("trace: RegCloseKey("); at != std::string::npos;
+         at = run.out.find("trace: RegCloseKey(", at + 1)) {
+      ++calls;
+    }
+    EXPECT_EQ(calls, static_cast<size_t>(limit)) << run.out;
   }
 }
 
