@@ -351,27 +351,9 @@ void Registry::Save(const std::filesystem::path& file) const {
 }
 
 // ---------------------------------------------------------------------------------------------
-// What a run changed
-
-namespace {
-
-// The value at `index` in `in` when it was read from the same place in the text as `wanted`,
-// as in a copy of the same registry; Diff looks any other value up by name.
-std::optional<uint32_t> Counterpart(const std::vector<ValueEntry>& in, uint32_t index,
-                                    const ValueEntry& wanted) {
-  if (wanted.nameBegin != kNotInFile && index < in.size() &&
-      in[index].nameBegin == wanted.nameBegin) {
-    return index;
-  }
-  return std::nullopt;
-}
-
-}  // namespace
+// What differs between two registries
 
 std::vector<ValueChange> Diff(const Registry& before, const Registry& after) {
-  // A value both registries read from the same text and neither has set is the same value; the
-  // rest are compared read.
-  const bool sameText = before.source_ == after.source_;
   std::vector<ValueChange> changes;
   const auto compare = [&](std::u16string_view path, const RegValue& old,
                            const std::optional<RegValue>& now) {
@@ -386,15 +368,9 @@ std::vector<ValueChange> Diff(const Registry& before, const Registry& after) {
     const auto newIndex = after.FindKeyIndex(path);
     const KeyEntry* newKey = newIndex ? &after.keys_[*newIndex] : nullptr;
     std::vector<bool> matched(newKey ? newKey->values.size() : 0);
-    for (uint32_t i = 0; i < oldKey.values.size(); ++i) {
-      const ValueEntry& oldEntry = oldKey.values[i];
-      auto newValue = newKey && sameText ? Counterpart(newKey->values, i, oldEntry) : std::nullopt;
-      if (newValue && oldEntry.set == kNotSet && newKey->values[*newValue].set == kNotSet) {
-        matched[*newValue] = true;
-        continue;
-      }
+    for (const ValueEntry& oldEntry : oldKey.values) {
       const RegValue old = before.ValueOf(oldEntry);
-      if (!newValue && newKey) newValue = after.FindValueIndex(*newKey, old.name);
+      const auto newValue = newKey ? after.FindValueIndex(*newKey, old.name) : std::nullopt;
       if (!newValue) {
         compare(path, old, std::nullopt);
         continue;
