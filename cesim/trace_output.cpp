@@ -46,7 +46,7 @@ std::string Unquoted(std::string_view quoted) {
     } else if (unsigned byte = 0; quoted[i] == '\\' && quoted[i + 1] == 'x' &&
                                   i + 4 < quoted.size() &&
                                   IsHexByte(quoted.substr(i + 2, 2), byte)) {
-      // The trace writes a backslash as it is, so "\x" not followed by two hex digits is text.
+      // \xNN is an escape; any other backslash is one the trace wrote as it is.
       text += static_cast<char>(byte);
       i += 3;
     } else {
