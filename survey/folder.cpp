@@ -1,18 +1,19 @@
 // The survey's folder and files: the folder the program runs from, the device's name, a folder
-// no earlier survey has, the two files written under temporary names and renamed at the end, and
-// the removal of what a failed run wrote. Paths are composed whole in buffers with room for the
+// no earlier survey has, the two files (the registry under a temporary name, renamed once it is
+// whole, so that a folder holding registry.reg is complete even after a power loss), and the
+// removal of what a failed run wrote. Paths are composed whole in buffers with room for the
 // longest (SURVEY_PATH_UNITS); the platform refuses one too long for it with its own error.
 #include "survey.h"
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               "units are written as they lie in memory: UTF-16LE");
 
-#define SURVEY_FILE_COUNT 2  // the ROM block, the registry
+#define SURVEY_FILE_COUNT 3  // the ROM block, the registry while it is written, the registry
 
 WCHAR SurveyFolder[SURVEY_PATH_UNITS];
 
-static const char* const TemporaryNames[SURVEY_FILE_COUNT] = {"\\rom.tmp", "\\registry.tmp"};
-static const char* const FinalNames[SURVEY_FILE_COUNT] = {"\\rom.bin", "\\registry.reg"};
+static const char* const FileNames[SURVEY_FILE_COUNT] = {"\\rom.bin", "\\registry.tmp",
+                                                         "\\registry.reg"};
 
 static WCHAR SurveysFolder[SURVEY_PATH_UNITS];  // "<program's folder>\survey"
 static WCHAR FilePath[SURVEY_PATH_UNITS];
@@ -158,12 +159,12 @@ void SurveyPut(WCHAR unit) {
   Output[OutputUsed++] = unit;
 }
 
-void SurveyPutAscii(const char* text) {
-  while (*text != 0) SurveyPut((unsigned char)*text++);
-}
-
-void SurveyPutUnits(const WCHAR* units, unsigned count) {
-  for (unsigned i = 0; i < count; ++i) SurveyPut(units[i]);
+void SurveyPutText(const void* text, bool ascii) {
+  for (unsigned i = 0;; ++i) {
+    unsigned unit = ascii ? ((const unsigned char*)text)[i] : ((const WCHAR*)text)[i];
+    if (unit == 0) return;
+    SurveyPut((WCHAR)unit);
+  }
 }
 
 static bool CloseOutputFile() {
@@ -172,22 +173,19 @@ static bool CloseOutputFile() {
 }
 
 /*
- * SurveyWriteFiles: both files under their temporary names, then each renamed to its own. The
- * file is closed whether or not its writing succeeded.
+ * SurveyWriteFiles: rom.bin, then the registry as registry.tmp, renamed registry.reg once it is
+ * whole. Each file is closed whether or not its writing succeeded.
  */
 bool SurveyWriteFiles() {
-  for (unsigned file = 0; file < SURVEY_FILE_COUNT; ++file) {
-    if (!CreateOutputFile(Compose(FilePath, SurveyFolder, TemporaryNames[file]))) return false;
+  for (unsigned file = 0; file < 2; ++file) {
+    if (!CreateOutputFile(Compose(FilePath, SurveyFolder, FileNames[file]))) return false;
     bool written =
         file == 0 ? WriteBytes(SurveyRomBlock, sizeof SurveyRomBlock) : SurveyExportRegistry();
     if (!(CloseOutputFile() && written)) return false;
   }
-  for (unsigned file = 0; file < SURVEY_FILE_COUNT; ++file) {
-    Compose(FilePath, SurveyFolder, TemporaryNames[file]);
-    if (!Succeeded(MoveFileW(FilePath, Compose(TargetPath, SurveyFolder, FinalNames[file])),
-                   "MoveFileW", TargetPath)) {
-      return false;
-    }
+  if (!Succeeded(MoveFileW(FilePath, Compose(TargetPath, SurveyFolder, FileNames[2])), "MoveFileW",
+                 TargetPath)) {
+    return false;
   }
   MadeSurveysFolder = MadeFolder = false;  // nothing is left to remove
   return true;
@@ -195,15 +193,14 @@ bool SurveyWriteFiles() {
 
 /*
  * SurveyRemovePartial: when this run made the survey's folder, deletes every file it may have
- * written there, under either name (a name it did not write is simply not found), and removes the
- * folder; then the survey folder if this run made it. What cannot be removed stays; the message
- * names the step that failed first.
+ * written there (a name it did not write is simply not found) and removes the folder; then the
+ * survey folder if this run made it. What cannot be removed stays; the message names the step
+ * that failed first.
  */
 void SurveyRemovePartial() {
   if (MadeFolder) {
     for (unsigned file = 0; file < SURVEY_FILE_COUNT; ++file) {
-      DeleteFileW(Compose(FilePath, SurveyFolder, TemporaryNames[file]));
-      DeleteFileW(Compose(FilePath, SurveyFolder, FinalNames[file]));
+      DeleteFileW(Compose(FilePath, SurveyFolder, FileNames[file]));
     }
     RemoveDirectoryW(SurveyFolder);
   }

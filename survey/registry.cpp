@@ -13,9 +13,9 @@ static const char HexDigits[] = "0123456789abcdef";
 static const char LineEnd[] = "\r\n";
 static const char SkippedValue[] = "; skipped: value ";
 static const char SkippedSubkey[] = "; skipped: subkey ";
-static const char TooLarge[] = ": name or data larger than the survey reads";
-static const char NotWritable[] = ": its name cannot be written in this file";
-static const char TooDeep[] = ": deeper than the survey reads";
+static const char TooLarge[] = ": too large to read";
+static const char NotWritable[] = ": name not writable here";
+static const char TooDeep[] = ": too deep to read";
 
 // The keys open from the root down, the next subkey to enumerate in each, and where each one's
 // name ends in KeyPath.
@@ -38,10 +38,12 @@ static void PutHex(DWORD value, unsigned digits) {
 static bool PlainText(const WCHAR* units, unsigned count, WCHAR forbidden) {
   for (unsigned i = 0; i < count; ++i) {
     unsigned unit = units[i];
-    if (unit == 0 || unit == u'\r' || unit == u'\n' || unit == forbidden) return false;
-    if (unit >= 0xDC00 && unit <= 0xDFFF) return false;
-    if (unit >= 0xD800 && unit <= 0xDBFF) {
-      if (i + 1 == count || units[i + 1] < 0xDC00 || units[i + 1] > 0xDFFF) return false;
+    unsigned kind = unit & 0xFC00;  // 0xD800 a high surrogate, 0xDC00 a low one
+    if (unit == 0 || unit == u'\r' || unit == u'\n' || unit == forbidden || kind == 0xDC00) {
+      return false;
+    }
+    if (kind == 0xD800) {
+      if (i + 1 == count || (units[i + 1] & 0xFC00) != 0xDC00) return false;
       ++i;
     }
   }
@@ -66,10 +68,10 @@ static void PutQuoted(const WCHAR* units, unsigned count) {
 static void Skipped(const char* item, DWORD index, const char* reason) {
   WCHAR digits[12];
   SurveyDecimal(index, digits);
-  SurveyPutAscii(item);
-  SurveyPutUnits(digits, SurveyLength(digits));
-  SurveyPutAscii(reason);
-  SurveyPutAscii(LineEnd);
+  SurveyPutText(item, true);
+  SurveyPutText(digits, false);
+  SurveyPutText(reason, true);
+  SurveyPutText(LineEnd, true);
 }
 
 /*
@@ -85,23 +87,23 @@ static void PutData(DWORD type, DWORD size) {
     return;
   }
   if (type == REG_DWORD && size == 4) {
-    SurveyPutAscii("dword:");
+    SurveyPutText("dword:", true);
     PutHex(Data[0] | ((DWORD)Data[1] << 16), 8);
     return;
   }
   if (type == REG_BINARY) {
-    SurveyPutAscii("hex:");
+    SurveyPutText("hex:", true);
   } else {
-    SurveyPutAscii("hex(");
+    SurveyPutText("hex(", true);
     unsigned digits = 1;
     while (digits < 8 && (type >> (4 * digits)) != 0) ++digits;
     PutHex(type, digits);
-    SurveyPutAscii("):");
+    SurveyPutText("):", true);
   }
   const BYTE* bytes = (const BYTE*)Data;
   for (DWORD i = 0, onLine = 0; i < size; ++i, ++onLine) {
     if (onLine == SURVEY_HEX_BYTES_PER_LINE) {
-      SurveyPutAscii(",\\\r\n  ");
+      SurveyPutText(",\\\r\n  ", true);
       onLine = 0;
     } else if (i != 0) {
       SurveyPut(u',');
@@ -122,9 +124,9 @@ static bool RegOk(LONG status, const char* routine) {
  * first read is read again with the size the platform reports, up to SURVEY_MAX_VALUE_BYTES.
  */
 static bool PutValues(HKEY key) {
-  SurveyPutAscii("\r\n[");
-  SurveyPutUnits(KeyPath, SurveyLength(KeyPath));
-  SurveyPutAscii("]\r\n");
+  SurveyPutText("\r\n[", true);
+  SurveyPutText(KeyPath, false);
+  SurveyPutText("]\r\n", true);
   for (DWORD index = 0;; ++index) {
     DWORD units, type = REG_NONE, size = SURVEY_FIRST_READ_BYTES, capacity;
     LONG status;
@@ -151,7 +153,7 @@ static bool PutValues(HKEY key) {
     }
     SurveyPut(u'=');
     PutData(type, size);
-    SurveyPutAscii(LineEnd);
+    SurveyPutText(LineEnd, true);
   }
 }
 
@@ -211,7 +213,7 @@ static bool PutTree(unsigned root) {
  */
 bool SurveyExportRegistry() {
   SurveyPut(0xFEFF);  // the byte order mark
-  SurveyPutAscii("Windows Registry Editor Version 5.00\r\n");
+  SurveyPutText("Windows Registry Editor Version 5.00\r\n", true);
   for (unsigned root = 0; root < SURVEY_ROOT_COUNT; ++root) {
     if (!PutTree(root)) return false;
   }

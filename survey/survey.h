@@ -43,8 +43,7 @@ bool SurveyFail(const char* routine, const WCHAR* subject, DWORD error);
 
 // The output file's text, collected and written in pieces of SURVEY_OUTPUT_UNITS.
 void SurveyPut(WCHAR unit);
-void SurveyPutAscii(const char* text);
-void SurveyPutUnits(const WCHAR* units, unsigned count);
+void SurveyPutText(const void* text, bool ascii);  // up to its terminator
 
 // The parts, in the order the survey runs them; each returns false after SurveyFail.
 bool SurveyQueryRom();

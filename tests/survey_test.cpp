@@ -395,11 +395,9 @@ TEST(SurveyRegistry, WhatDoesNotFitIsACommentNotACut) {
   const std::string text = device::ToUtf8(
       std::u16string(reinterpret_cast<const char16_t*>(file.data()), file.size() / 2));
   for (const char* comment :
-       {"[HKEY_LOCAL_MACHINE\\Big]\r\n; skipped: value 0: name or data larger than the survey "
-        "reads\r\n\"largest\"=hex:02,",
-        "[HKEY_LOCAL_MACHINE\\Long]\r\n; skipped: subkey 0: name or data larger than the survey "
-        "reads\r\n",
-        "\\L16]\r\n; skipped: subkey 0: deeper than the survey reads\r\n"}) {
+       {"[HKEY_LOCAL_MACHINE\\Big]\r\n; skipped: value 0: too large to read\r\n\"largest\"=hex:02,",
+        "[HKEY_LOCAL_MACHINE\\Long]\r\n; skipped: subkey 0: too large to read\r\n",
+        "\\L16]\r\n; skipped: subkey 0: too deep to read\r\n"}) {
     EXPECT_NE(text.find(comment), std::string::npos) << comment;
   }
   KeyMap read = ReadBack(kFolder);
@@ -476,13 +474,13 @@ TEST(SurveyFailure, EachFailedStepIsReportedAndLeavesNoPartialSurvey) {
       {"KernelIoControl", 1, 31, u""},
       {"CreateDirectoryW", 1, ERROR_ACCESS_DENIED, u"\\Storage Card\\survey"},
       {"CreateDirectoryW", 2, ERROR_DISK_FULL, kFolder},
-      {"CreateFileW", 1, ERROR_ACCESS_DENIED, kFolder + u"\\rom.tmp"},
+      {"CreateFileW", 1, ERROR_ACCESS_DENIED, kFolder + u"\\rom.bin"},
       {"CreateFileW", 2, ERROR_ACCESS_DENIED, kFolder + u"\\registry.tmp"},
-      {"WriteFile", 1, ERROR_DISK_FULL, kFolder + u"\\rom.tmp"},
+      {"WriteFile", 1, ERROR_DISK_FULL, kFolder + u"\\rom.bin"},
       {"WriteFile", 2, ERROR_DISK_FULL, kFolder + u"\\registry.tmp"},
       {"WriteFile", 3, ERROR_DISK_FULL, kFolder + u"\\registry.tmp"},
       {"CloseHandle", 2, ERROR_DISK_FULL, kFolder + u"\\registry.tmp"},
-      {"MoveFileW", 2, ERROR_ACCESS_DENIED, kFolder + u"\\registry.reg"},
+      {"MoveFileW", 1, ERROR_ACCESS_DENIED, kFolder + u"\\registry.reg"},
       {"RegEnumValueW", 3, 1016, hklm + u"\\A\\B"},
       {"RegEnumKeyExW", 3, 1016, hklm + u"\\A\\B"},
       {"RegOpenKeyExW", 3, 1016, hklm + u"\\A\\B"},
