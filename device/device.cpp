@@ -1,5 +1,7 @@
 #include "device.h"
 
+#include "call_record.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -9,11 +11,6 @@
 namespace device {
 namespace {
 
-// Registry results the device returns.
-constexpr LONG kErrorFileNotFound = 2;
-constexpr LONG kErrorAccessDenied = 5;
-constexpr LONG kErrorInvalidHandle = 6;
-constexpr LONG kErrorInvalidParameter = 87;
 constexpr size_t kMaxValueNameUnits = 255;
 
 // Thrown through the program when a soft reset takes effect: the run ends where it stands.
