@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform_errors.h"
 #include "platform_types.h"
 
 namespace device {
@@ -37,9 +38,9 @@ struct Value {
 
   Kind kind = Kind::Null;
   int64_t number = 0;
-  std::string text;
-  std::vector<uint8_t> bytes;
-  std::vector<std::string> strings;
+  std::string text{};
+  std::vector<uint8_t> bytes{};
+  std::vector<std::string> strings{};
 
   bool operator==(const Value&) const = default;
 };
@@ -47,27 +48,21 @@ struct Value {
 // A value the call handed back through a pointer the program passed: the key RegOpenKeyExW opened
 // ("key"), the text LoadStringW copied ("text").
 struct Returned {
-  std::string name;
-  Value value;
+  std::string name{};
+  Value value{};
 
   bool operator==(const Returned&) const = default;
 };
 
 struct CallRecord {
-  std::string routine;           // as the platform spells it: "RegSetValueExW", "memset"
-  std::vector<Value> arguments;  // one per parameter, in order, whether the call ran or was refused
-  std::optional<Value> result;   // none when the call does not return (a soft reset taking effect)
-  std::vector<Returned> returned;
-  std::string note;  // why the result is what it is, when the result alone does not say; or empty
+  std::string routine{};           // as the platform spells it: "RegSetValueExW", "memset"
+  std::vector<Value> arguments{};  // one per parameter, in order, refused or not
+  std::optional<Value> result{};  // none when the call does not return (a soft reset taking effect)
+  std::vector<Returned> returned{};
+  std::string note{};  // why the result is what it is, when the result alone does not say; or empty
 
   bool operator==(const CallRecord&) const = default;
 };
-
-// The registry results the device returns.
-constexpr LONG kErrorFileNotFound = 2;
-constexpr LONG kErrorAccessDenied = 5;
-constexpr LONG kErrorInvalidHandle = 6;
-constexpr LONG kErrorInvalidParameter = 87;
 
 // Receives each record as its call returns.
 using CallSink = std::function<void(const CallRecord&)>;
@@ -94,7 +89,7 @@ Value ValueData(DWORD type, std::span<const uint8_t> data);
 
 // The platform's names, in hex where a number has none.
 Value Key(HKEY key);            // HKEY_LOCAL_MACHINE, ..., or an opened key's handle
-Value RegResult(LONG status);   // ERROR_SUCCESS, ERROR_INVALID_PARAMETER, ...
+Value RegResult(LONG status);   // ERROR_SUCCESS, ERROR_INVALID_PARAMETER, ... (any error code)
 Value RegType(DWORD type);      // REG_SZ, ..., REG_QWORD
 Value BoxStyle(UINT style);     // MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2
 Value BoxResult(int result);    // IDOK, ..., IDNO; 0 is a number (the box was not shown)
