@@ -1,12 +1,12 @@
 #include "device.h"
 
-#include "call_record.h"
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <istream>
 #include <ostream>
+
+#include "call_record.h"
 
 namespace device {
 namespace {
@@ -222,6 +222,7 @@ RunResult Device::Run(const ProgramEntry& entry) {
   }
   result.filesLeftOpen = files_.CloseAll();  // as the end of the process closes them
   result.filesWritten = files_.Written();
+  result.cardFolder = files_.CardFolder();
   result.resetRequested = resetRequested_;
   result.keysLeftOpen = openKeys_.size();
   result.platformCalls = platformCalls_;
@@ -450,7 +451,7 @@ LONG Device::RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD t
   if (IsFaulty(settings_.failingWrites, *path)) return finish(kErrorAccessDenied);
   try {
     registry_.SetValue(*path, name, type, std::move(bytes));
-    tree_.reset();  // enumeration sees the new value
+    tree_.reset();                          // enumeration sees the new value
   } catch (const std::invalid_argument&) {  // a name the registry file cannot hold
     return finish(kErrorInvalidParameter);
   }

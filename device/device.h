@@ -91,8 +91,9 @@ struct RunResult {
   size_t keysLeftOpen = 0;
   size_t platformCalls = 0;
   std::vector<ValueChange> changes;
-  std::vector<WrittenFile> filesWritten;  // on the card and in the object store
-  size_t filesLeftOpen = 0;               // closed by the end of the process
+  std::vector<WrittenFile> filesWritten;     // on the card and in the object store
+  size_t filesLeftOpen = 0;                  // closed by the end of the process
+  std::optional<std::u16string> cardFolder;  // the folder the card was mounted as
 };
 
 constexpr HINSTANCE kProcessHandle = 0x02C4F0A6;  // the process handle the program is started with
