@@ -6,14 +6,11 @@
 #include <istream>
 #include <ostream>
 
+#include "call_record.h"
+
 namespace device {
 namespace {
 
-// Registry results the device returns.
-constexpr LONG kErrorFileNotFound = 2;
-constexpr LONG kErrorAccessDenied = 5;
-constexpr LONG kErrorInvalidHandle = 6;
-constexpr LONG kErrorInvalidParameter = 87;
 constexpr size_t kMaxValueNameUnits = 255;
 
 // Thrown through the program when a soft reset takes effect: the run ends where it stands.
@@ -207,7 +204,8 @@ Device::Device(Registry registry, std::vector<res::ResourceEntry> resources,
       resources_(std::move(resources)),
       settings_(std::move(settings)),
       console_(console),
-      labels_(LabelsForLanguage(RomLanguage(settings_.romBlock))) {}
+      labels_(LabelsForLanguage(RomLanguage(settings_.romBlock))),
+      files_(MountCard(registry_, settings_)) {}
 
 RunResult Device::Run(const ProgramEntry& entry) {
   registry_.StartRecordingChanges();
@@ -222,6 +220,9 @@ RunResult Device::Run(const ProgramEntry& entry) {
   } catch (const SoftResetTaken&) {
     result.resetTookEffect = true;
   }
+  result.filesLeftOpen = files_.CloseAll();  // as the end of the process closes them
+  result.filesWritten = files_.Written();
+  result.cardFolder = files_.CardFolder();
   result.resetRequested = resetRequested_;
   result.keysLeftOpen = openKeys_.size();
   result.platformCalls = platformCalls_;
@@ -450,6 +451,7 @@ LONG Device::RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD t
   if (IsFaulty(settings_.failingWrites, *path)) return finish(kErrorAccessDenied);
   try {
     registry_.SetValue(*path, name, type, std::move(bytes));
+    tree_.reset();                          // enumeration sees the new value
   } catch (const std::invalid_argument&) {  // a name the registry file cannot hold
     return finish(kErrorInvalidParameter);
   }
