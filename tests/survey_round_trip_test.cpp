@@ -6,14 +6,20 @@
 
 #include <cstring>
 #include <fstream>
+#include <iostream>
+#include <map>
+#include <set>
 #include <sstream>
 
 #include "cesim_runner.h"
+#include "coverage_recorder.h"
 #include "device.h"
 #include "file_io.h"
 #include "image_loader.h"
 #include "machine.h"
+#include "program_symbols.h"
 #include "registry_tree.h"
+#include "storage_manager.h"
 #include "survey.h"
 #include "update.h"
 
@@ -43,7 +49,8 @@ struct ProgramRun {
 
 // One run of a program, the update or the survey, as a new process.
 ProgramRun RunProgram(bool survey, Runner runner, const device::Registry& registry,
-                      device::DeviceSettings settings) {
+                      device::DeviceSettings settings,
+                      emulator::ExecutionObserver* observer = nullptr) {
   const Images& images = LoadedImages();
   const emulator::LoadedImage& image = survey ? images.survey : images.update;
   ProgramRun run;
@@ -55,7 +62,9 @@ ProgramRun RunProgram(bool survey, Runner runner, const device::Registry& regist
   device::Console console{out, in, false, 80};
   console.trace = [&](const std::string& call) { run.trace.push_back(call); };
   if (runner == Runner::Native) {
-    std::memset(RomInfoBlock, 0, sizeof RomInfoBlock);  // the update's data as a new process has it
+    // The programs' data as a new process has it.
+    std::memset(RomInfoBlock, 0, sizeof RomInfoBlock);
+    std::memset(SurveyRomBlock, 0, sizeof SurveyRomBlock);
     device::Device device(registry, survey ? images.surveyResources : images.updateResources,
                           settings, console);
     run.result = device.Run(survey ? &SurveyWinMain : &WinMain);
@@ -65,6 +74,7 @@ ProgramRun RunProgram(bool survey, Runner runner, const device::Registry& regist
     emulator::Machine machine(
         image, device,
         {runner == Runner::Pxa270 ? emulator::CpuModel::Pxa270 : emulator::CpuModel::Ti925t});
+    if (observer) machine.Attach(*observer);
     run.result = device.Run([&](HINSTANCE instance, HINSTANCE previous, LPWSTR line, int show) {
       return machine.Start(instance, previous, line, show);
     });
@@ -209,5 +219,231 @@ INSTANTIATE_TEST_SUITE_P(Device, SurveyRoundTrip,
                                           testing::Values(Runner::Native, Runner::Pxa270,
                                                           Runner::Ti925t)),
                          RunName);
+
+// What the survey meets, one row each: a device, a card as it is found, faults. Every row runs
+// natively and on both emulated CPUs with the same output; together the rows execute every
+// instruction of the survey's image that a simulated device can reach.
+struct Scenario {
+  const char* name;
+  void (*prepare)(device::DeviceSettings& settings, const std::filesystem::path& card);
+  const char* box;  // what the message box says: its folder, or the failed step
+  device::Registry (*registry)() = &Factory;
+};
+
+void MakeFolders(const std::filesystem::path& card, int suffixes) {
+  std::filesystem::create_directories(card / "survey" / "Quillet");
+  for (int n = 2; n <= suffixes; ++n) {
+    std::filesystem::create_directories(card / "survey" / ("Quillet-" + std::to_string(n)));
+  }
+}
+
+device::Registry Parsed(const std::string& text) {
+  return device::Registry::Parse(std::vector<uint8_t>(text.begin(), text.end()), "scenario.reg");
+}
+
+device::Registry WithIdentName(const std::string& data) {
+  return Parsed("[HKEY_LOCAL_MACHINE\\Ident]\n\"Name\"=" + data + "\n");
+}
+
+// Beyond what the survey reads: a value over its cap, a key name over 255 characters, a key 17
+// levels down; and no Ident key.
+device::Registry BeyondLimits() {
+  std::string text = "[HKEY_LOCAL_MACHINE\\Big]\n\"huge\"=hex:" + Hex(65537, 0) + "\n";
+  text += "[HKEY_LOCAL_MACHINE\\Long\\" + std::string(256, 'k') + "]\n";
+  text += "[HKEY_LOCAL_MACHINE";
+  for (int level = 1; level <= 17; ++level) text += "\\L" + std::to_string(level);
+  return Parsed(text + "]\n");
+}
+
+void Nothing(device::DeviceSettings&, const std::filesystem::path&) {}
+
+std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+const Scenario kScenarios[] = {
+    {"factory", Nothing, "Erfassung gespeichert in:\n\\Storage Card\\survey\\Quillet"},
+    {"second_survey",
+     [](device::DeviceSettings&, const std::filesystem::path& card) { MakeFolders(card, 1); },
+     "\\Storage Card\\survey\\Quillet-2"},
+    {"every_suffix_taken",
+     [](device::DeviceSettings&, const std::filesystem::path& card) { MakeFolders(card, 99); },
+     "CreateDirectoryW \\Storage Card\\survey\\Quillet-99\nFehler 183"},
+    {"survey_is_a_file",
+     [](device::DeviceSettings&, const std::filesystem::path& card) {
+       std::ofstream(card / "survey") << "x";
+     },
+     "CreateDirectoryW \\Storage Card\\survey\\Quillet"},
+    {"card_full",
+     [](device::DeviceSettings& settings, const std::filesystem::path&) {
+       settings.card->full = true;
+     },
+     "WriteFile \\Storage Card\\survey\\Quillet\\registry.tmp\nFehler 112"},
+    {"card_read_only",
+     [](device::DeviceSettings& settings, const std::filesystem::path&) {
+       settings.card->readOnly = true;
+     },
+     "CreateDirectoryW \\Storage Card\\survey\nFehler 5"},
+    {"enumeration_fails",
+     [](device::DeviceSettings& settings, const std::filesystem::path&) {
+       settings.failingEnumerations.push_back(u"HKEY_LOCAL_MACHINE\\System\\StorageManager");
+     },
+     "RegEnumValueW HKEY_LOCAL_MACHINE\\System\\StorageManager"},
+    {"subkey_does_not_open",
+     [](device::DeviceSettings& settings, const std::filesystem::path&) {
+       settings.missingKeys.push_back(device::ProfileKeyPath(u"MMC"));
+     },
+     "RegOpenKeyExW HKEY_LOCAL_MACHINE\\System\\StorageManager\\Profiles\\MMC"},
+    {"rom_silent",
+     [](device::DeviceSettings& settings, const std::filesystem::path&) {
+       settings.romSilent = true;
+     },
+     "Survey failed:\nKernelIoControl \nError 0"},
+    {"no_card",
+     [](device::DeviceSettings& settings, const std::filesystem::path&) { settings.card.reset(); },
+     "\\Windows\\survey\\Quillet"},
+    {"beyond_limits_no_ident", Nothing, "\\survey\\device", &BeyondLimits},
+    {"every_value_notation", Nothing, "\\survey\\Quillet860", &RichRegistry},
+    {"ident_name_not_a_string", Nothing, "\\survey\\device",
+     [] { return WithIdentName("dword:00000041"); }},
+    {"ident_name_only_dots", Nothing, "\\survey\\device", [] { return WithIdentName("\"..\""); }},
+    {"ident_name_too_long", Nothing, "\\survey\\device",
+     [] { return WithIdentName("\"" + std::string(300, 'x') + "\""); }},
+    {"french",
+     [](device::DeviceSettings& settings, const std::filesystem::path&) {
+       settings.romBlock = device::MakeRomBlock(u"FRANCAIS");
+     },
+     "Inventaire enregistré dans :"},
+    {"italian",
+     [](device::DeviceSettings& settings, const std::filesystem::path&) {
+       settings.romBlock = device::MakeRomBlock(u"ITALIANO");
+     },
+     "Rilevamento salvato in:"},
+    {"portuguese",
+     [](device::DeviceSettings& settings, const std::filesystem::path&) {
+       settings.romBlock = device::MakeRomBlock(u"PORTUGUES");
+     },
+     "Levantamento gravado em:"},
+    {"english_for_a_name_filling_the_field",
+     [](device::DeviceSettings& settings, const std::filesystem::path&) {
+       settings.romBlock = device::MakeRomBlock(u"DEUTSCHDEUTSCHDE");
+     },
+     "Survey written to:"},
+    {"no_strings",
+     [](device::DeviceSettings& settings, const std::filesystem::path&) {
+       settings.stringsMissing = true;
+     },
+     "\n\\Storage Card\\survey\\Quillet"},
+};
+
+std::set<std::filesystem::path> CardContents(const std::filesystem::path& card) {
+  std::set<std::filesystem::path> contents;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(card)) {
+    contents.insert(std::filesystem::relative(entry.path(), card));
+  }
+  return contents;
+}
+
+// A scenario's run: the card prepared, the survey run, what is on the card before and after.
+struct ScenarioRun {
+  ProgramRun run;
+  std::set<std::filesystem::path> before, after;
+};
+
+ScenarioRun RunScenario(const Scenario& scenario, Runner runner,
+                        emulator::ExecutionObserver* observer = nullptr) {
+  ScratchFolder card;
+  device::DeviceSettings settings;
+  settings.card = device::CardSettings{card.path()};
+  scenario.prepare(settings, card.path());
+  ScenarioRun result;
+  result.before = CardContents(card.path());
+  result.run = RunProgram(true, runner, scenario.registry(), settings, observer);
+  result.after = CardContents(card.path());
+  return result;
+}
+
+class SurveyScenario : public testing::TestWithParam<Scenario> {};
+
+TEST_P(SurveyScenario, NativeAndEmulatedAgreeAndAFailureLeavesTheCardAsItWas) {
+  const Scenario& scenario = GetParam();
+  const ScenarioRun native = RunScenario(scenario, Runner::Native);
+  // The box's text as the program passed it: the last call's trace, line breaks as \x0A.
+  ASSERT_FALSE(native.run.trace.empty());
+  const std::string& box = native.run.trace.back();
+  EXPECT_NE(box.find(ReplaceAll(scenario.box, "\n", "\\x0A")), std::string::npos) << box;
+  const bool failed = box.find("fehlgeschlagen:\\x0A") != std::string::npos ||
+                      box.find("Survey failed:\\x0A") != std::string::npos;
+  if (failed) EXPECT_EQ(native.after, native.before);
+  EXPECT_EQ(native.run.result.keysLeftOpen, 0u);
+  EXPECT_EQ(native.run.result.filesLeftOpen, 0u);
+  for (Runner runner : {Runner::Pxa270, Runner::Ti925t}) {
+    const ScenarioRun emulated = RunScenario(scenario, runner);
+    EXPECT_EQ(emulated.run.out, native.run.out);
+    EXPECT_EQ(emulated.run.trace, native.run.trace);
+    EXPECT_EQ(emulated.after, native.after);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Card, SurveyScenario, testing::ValuesIn(kScenarios),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Instructions no simulated device reaches lie on source lines marked "Unreachable in cesim" (or
+// just below one); every other instruction of the image must run in some scenario. Each run
+// writes its lcov tracefile into $IMAGE_COVERAGE_DIR when set (tools/image-coverage.sh).
+TEST(SurveyCoverage, TheScenariosExecuteEveryInstructionASimulatedDeviceCanReach) {
+  const auto symbols = debuginfo::ProgramSymbols::Load(SURVEY_SYMBOLS);
+  const std::vector<uint32_t> instructions = symbols.Instructions();
+  const char* kept = std::getenv("IMAGE_COVERAGE_DIR");
+  std::set<uint32_t> executed;
+  for (const Scenario& scenario : kScenarios) {
+    coverage::CoverageRecorder recorder(symbols);
+    RunScenario(scenario, Runner::Pxa270, &recorder);
+    for (uint32_t address : instructions) {
+      const auto* counts = recorder.CountsAt(address);
+      if (counts && counts->executed > 0) executed.insert(address);
+    }
+    if (kept) {
+      std::ofstream(std::filesystem::path(kept) /
+                    ("survey_" + std::string(scenario.name) + ".info"))
+          << coverage::LcovTracefile(recorder);
+    }
+  }
+  std::map<std::string, std::vector<std::string>> sources;
+  const auto marked = [&](const debuginfo::SourceLine* line) {
+    if (line == nullptr || line->line == 0) return false;
+    std::vector<std::string>& text = sources[line->file];
+    if (text.empty()) {
+      std::ifstream file(line->file);
+      for (std::string row; std::getline(file, row);) text.push_back(row);
+    }
+    for (int row = line->line - 1; row >= 0 && row >= line->line - 2; --row) {
+      if (row < static_cast<int>(text.size()) &&
+          text[row].find("Unreachable in cesim") != std::string::npos) {
+        return true;
+      }
+    }
+    return false;
+  };
+  size_t unreachable = 0;
+  for (uint32_t address : instructions) {
+    if (executed.contains(address)) continue;
+    if (marked(symbols.Locate(address).line)) {
+      ++unreachable;
+      continue;
+    }
+    ADD_FAILURE() << "no scenario executes the instruction at 0x" << std::hex << address << " "
+                  << symbols.Describe(address);
+  }
+  const std::string summary = "survey image coverage: " + std::to_string(executed.size()) + " of " +
+                              std::to_string(instructions.size()) + " instructions executed, " +
+                              std::to_string(unreachable) +
+                              " more on lines no simulated device reaches\n";
+  std::cout << summary;
+  if (kept) std::ofstream(std::filesystem::path(kept) / "survey_instructions.txt") << summary;
+}
 
 }  // namespace
