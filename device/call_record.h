@@ -37,9 +37,9 @@ struct Value {
 
   Kind kind = Kind::Null;
   int64_t number = 0;
-  std::string text;
-  std::vector<uint8_t> bytes;
-  std::vector<std::string> strings;
+  std::string text{};
+  std::vector<uint8_t> bytes{};
+  std::vector<std::string> strings{};
 
   bool operator==(const Value&) const = default;
 };
@@ -47,18 +47,18 @@ struct Value {
 // A value the call handed back through a pointer the program passed: the key RegOpenKeyExW opened
 // ("key"), the text LoadStringW copied ("text").
 struct Returned {
-  std::string name;
-  Value value;
+  std::string name{};
+  Value value{};
 
   bool operator==(const Returned&) const = default;
 };
 
 struct CallRecord {
-  std::string routine;           // as the platform spells it: "RegSetValueExW", "memset"
-  std::vector<Value> arguments;  // one per parameter, in order, whether the call ran or was refused
-  std::optional<Value> result;   // none when the call does not return (a soft reset taking effect)
-  std::vector<Returned> returned;
-  std::string note;  // why the result is what it is, when the result alone does not say; or empty
+  std::string routine{};           // as the platform spells it: "RegSetValueExW", "memset"
+  std::vector<Value> arguments{};  // one per parameter, in order, refused or not
+  std::optional<Value> result{};  // none when the call does not return (a soft reset taking effect)
+  std::vector<Returned> returned{};
+  std::string note{};  // why the result is what it is, when the result alone does not say; or empty
 
   bool operator==(const CallRecord&) const = default;
 };
