@@ -101,7 +101,7 @@ static void ReadDeviceName() {
 static int MakeFolder(const WCHAR* path) {
   if (CreateDirectoryW(path, 0)) return 1;
   DWORD error = GetLastError();
-  if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return 0;
+  if (error == ERROR_ALREADY_EXISTS) return 0;
   SurveyFail("CreateDirectoryW", path, error);
   return -1;
 }
@@ -179,9 +179,12 @@ static bool CloseOutputFile() {
 bool SurveyWriteFiles() {
   for (unsigned file = 0; file < 2; ++file) {
     if (!CreateOutputFile(Compose(FilePath, SurveyFolder, FileNames[file]))) return false;
-    bool written =
-        file == 0 ? WriteBytes(SurveyRomBlock, sizeof SurveyRomBlock) : SurveyExportRegistry();
-    if (!(CloseOutputFile() && written)) return false;
+    if (file == 0) {
+      WriteBytes(SurveyRomBlock, sizeof SurveyRomBlock);
+    } else {
+      SurveyExportRegistry();
+    }
+    if (!CloseOutputFile()) return false;  // also when the writing failed
   }
   if (!Succeeded(MoveFileW(FilePath, Compose(TargetPath, SurveyFolder, FileNames[2])), "MoveFileW",
                  TargetPath)) {

@@ -19,14 +19,14 @@ static HINSTANCE SurveyInstance;
 static DWORD RomInfoRequest = 15;  // the request word the update's ROM query is sent with
 static WCHAR Loaded[SURVEY_TEXT_UNITS];
 static WCHAR Message[SURVEY_MESSAGE_UNITS];
-// The ROM language names of the table's languages after English, in its order.
-static const char* const RomLanguages[SURVEY_LANGUAGE_COUNT - 1] = {
+// The ROM language names of the table's languages after English, in its order. Each is shorter
+// than the block's field, its terminator inside it (the array's width holds the compiler to that).
+static const char RomLanguages[SURVEY_LANGUAGE_COUNT - 1][SURVEY_ROM_LANGUAGE_UNITS] = {
     "DEUTSCH",
     "FRANCAIS",
     "ITALIANO",
     "PORTUGUES",
 };
-
 /*
  * SurveyQueryRom: the ROM information block, by the query the update makes. A query that fails
  * fails the survey: a block it did not fill would describe another device.
@@ -41,16 +41,16 @@ bool SurveyQueryRom() {
 
 /*
  * RomLanguageIs: whether the block's language name, read as little-endian units, is `name`
- * exactly (terminated inside the field, or filling it).
+ * exactly, terminated. Every name ends inside the field, so the comparison does too: at the
+ * name's terminator at the latest.
  */
 static bool RomLanguageIs(const char* name) {
   const BYTE* field = SurveyRomBlock + SURVEY_ROM_LANGUAGE_OFFSET;
-  for (unsigned i = 0; i < SURVEY_ROM_LANGUAGE_UNITS; ++i) {
+  for (unsigned i = 0;; ++i) {
     unsigned unit = field[2 * i] | (field[2 * i + 1] << 8);
     if (unit != (unsigned char)name[i]) return false;
     if (unit == 0) return true;
   }
-  return name[SURVEY_ROM_LANGUAGE_UNITS] == 0;
 }
 
 /*
