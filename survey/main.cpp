@@ -2,11 +2,11 @@
 // language naming the folder or the step that failed.
 #include "survey.h"
 
-// The string table holds one block of 16 per language, as the device's string loader takes the
-// first language entry of a block whatever its language: 0 English, 1 German, 2 French, 3
-// Italian, 4 Portuguese. In each: the heading of success and of failure, "Error". The caption is
-// the program's name.
-#define SURVEY_STRING_ID(language, text) (97 + 16 * (language) + (text))
+// The string table holds each language's three texts, all in one block (the device's string
+// loader takes a block's first language entry whatever its language): 0 English, 1 German, 2
+// French, 3 Italian, 4 Portuguese; the heading of success and of failure, "Error". The caption
+// is the program's name.
+#define SURVEY_STRING_ID(language, text) (96 + 3 * (language) + (text))
 #define SURVEY_TEXT_WRITTEN 0
 #define SURVEY_TEXT_FAILED 1
 #define SURVEY_TEXT_ERROR 2

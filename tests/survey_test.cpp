@@ -344,7 +344,7 @@ TEST(SurveyRegistry, EachValueReadsBackToItsTypeAndBytes) {
   for (const Case& test : cases) {
     StartFresh(WithIdent({{u"HKEY_LOCAL_MACHINE\\Values", {test.value}}}));
     const std::u16string box = RunSurvey();
-    ASSERT_EQ(box, u"text 97:\n" + kFolder) << device::ToUtf8(test.value.name);
+    ASSERT_EQ(box, u"text 96:\n" + kFolder) << device::ToUtf8(test.value.name);
     EXPECT_EQ(ReadBack(kFolder), Expected()) << device::ToUtf8(test.value.name);
     if (test.line.empty()) continue;
     const Bytes& file = fake.files.at(kFolder + u"\\registry.reg");
@@ -452,10 +452,10 @@ TEST(SurveyFolder, NameComesFromIdentAndNeverReplacesASurvey) {
     const std::u16string box = RunSurvey();
     if (test.folder.empty()) {
       EXPECT_EQ(fake.folders, before) << test.why;
-      EXPECT_EQ(box, u"text 98:\nCreateDirectoryW " + base + u"dev-99\ntext 99: 183") << test.why;
+      EXPECT_EQ(box, u"text 97:\nCreateDirectoryW " + base + u"dev-99\ntext 98: 183") << test.why;
       continue;
     }
-    EXPECT_EQ(box, u"text 97:\n" + test.folder) << test.why;
+    EXPECT_EQ(box, u"text 96:\n" + test.folder) << test.why;
     EXPECT_TRUE(fake.files.contains(test.folder + u"\\registry.reg")) << test.why;
   }
 }
@@ -495,8 +495,8 @@ TEST(SurveyFailure, EachFailedStepIsReportedAndLeavesNoPartialSurvey) {
       fake.failingCall = test.call;
       fake.failingError = test.error;
       const std::u16string box = RunSurvey();
-      EXPECT_EQ(box, u"text 98:\n" + device::FromUtf8(test.routine) + u" " + test.subject +
-                         u"\ntext 99: " + device::FromUtf8(std::to_string(test.error)))
+      EXPECT_EQ(box, u"text 97:\n" + device::FromUtf8(test.routine) + u" " + test.subject +
+                         u"\ntext 98: " + device::FromUtf8(std::to_string(test.error)))
           << test.routine << " " << test.call;
       EXPECT_EQ(fake.folders, before) << test.routine << " " << test.call;
       EXPECT_TRUE(fake.files.empty()) << test.routine << " " << test.call;
@@ -512,7 +512,7 @@ TEST(SurveyFailure, FullCardFailsTheWriteAndLeavesNothing) {
     fake.shortWriteSucceeds = reportsSuccess;
     const std::u16string box = RunSurvey();
     EXPECT_EQ(box.substr(0, box.rfind(u' ')),
-              u"text 98:\nWriteFile " + kFolder + u"\\registry.tmp\ntext 99:")
+              u"text 97:\nWriteFile " + kFolder + u"\\registry.tmp\ntext 98:")
         << reportsSuccess;
     EXPECT_TRUE(fake.files.empty());
     EXPECT_EQ(fake.folders, (std::set<std::u16string>{u"\\Storage Card"}));
@@ -525,9 +525,9 @@ TEST(SurveyMessage, LanguageFollowsTheRom) {
   const struct {
     std::u16string romLanguage;
     UINT firstId;
-  } cases[] = {{u"DEUTSCH", 113},   {u"FRANCAIS", 129}, {u"ITALIANO", 145},
-               {u"PORTUGUES", 161}, {u"ENGLISH", 97},   {u"DEUTSCHLAND", 97},
-               {u"DEUTSC", 97},     {u"deutsch", 97},   {u"", 97}};
+  } cases[] = {{u"DEUTSCH", 99},    {u"FRANCAIS", 102}, {u"ITALIANO", 105},
+               {u"PORTUGUES", 108}, {u"ENGLISH", 96},   {u"DEUTSCHLAND", 96},
+               {u"DEUTSC", 96},     {u"deutsch", 96},   {u"", 96}};
   for (const auto& test : cases) {
     StartFresh(WithIdent({}));
     std::fill(fake.rom.begin() + SURVEY_ROM_LANGUAGE_OFFSET, fake.rom.end(), 0);
