@@ -18,6 +18,7 @@
 #include "image_loader.h"
 #include "machine.h"
 #include "program_symbols.h"
+#include "reg_text.h"
 #include "registry_tree.h"
 #include "storage_manager.h"
 #include "survey.h"
@@ -150,6 +151,7 @@ device::Registry RichRegistry() {
   text += Line("inner NUL", "hex(1):61,00,00,00,62,00,00,00");
   text += Line("line break", "hex(1):61,00,0a,00,00,00");
   text += Line("lone surrogate", "hex(1):3d,d8,00,00");
+  text += Line("lone low surrogate", "hex(1):00,de,00,00");
   text += Line("five KB", "hex:" + Hex(5000, 3));
   text += Line("twenty KB string", "\"" + std::string(10000, 's') + "\"");
   text += "[HKEY_CURRENT_USER\\Software\\Tovan]\n" + Line("Last", "dword:ffffffff");
@@ -161,7 +163,8 @@ device::Registry RichRegistry() {
 struct Source {
   const char* name;
   device::Registry (*registry)();
-  const char* folder;  // under survey\ on the card
+  const char* folder;                // under survey\ on the card
+  std::vector<std::string> lines{};  // the file holds each, its line end included
 };
 
 device::Registry Factory() {
@@ -170,7 +173,19 @@ device::Registry Factory() {
 
 const Source kSources[] = {
     {"factory", &Factory, "Quillet"},
-    {"rich", &RichRegistry, "Quillet860"},  // from "Quillet 860/\..": trailing dots dropped
+    // From "Quillet 860/\..": trailing dots dropped. Each value in its notation: quoted only
+    // where that reads back as the same bytes, dword: only for 4 bytes, hex: for REG_BINARY.
+    {"rich",
+     &RichRegistry,
+     "Quillet860",
+     {"\r\n[HKEY_LOCAL_MACHINE\\Empty]\r\n\r\n[", "\r\n@=\"default\"\r\n",
+      "\r\n\"q\\\"uo\\\\te\"=\"a \\\"b\\\" \\\\c\\\\\"\r\n",
+      "\r\n\"" + std::string(255, 'N') + "\"=dword:0000002a\r\n", "\r\n\"empty string\"=\"\"\r\n",
+      "\r\n\"empty binary\"=hex:\r\n", "\r\n\"expand\"=hex(2):25,00,78,00,25,00,00,00\r\n",
+      "\r\n\"multi\"=hex(7):61,00,00,00,62,00,5c,00,63,00,00,00,00,00\r\n",
+      "\r\n\"big type\"=hex(ffffffff):09\r\n", "\r\n\"short dword\"=hex(4):01,02\r\n",
+      "\r\n\"odd string\"=hex(1):61,00,62\r\n", "\r\n\"line break\"=hex(1):61,00,0a,00,00,00\r\n",
+      "\r\n\"binary\"=hex:" + Hex(24, 1) + ",\\\r\n  " + Hex(16, 24 * 7 + 1) + "\r\n"}},
 };
 
 class SurveyRoundTrip : public testing::TestWithParam<std::tuple<Source, Runner>> {};
@@ -198,6 +213,15 @@ TEST_P(SurveyRoundTrip, ReadsBackToTheDeviceAndReplaysTheUpdateAlike) {
   EXPECT_EQ(rom, std::vector<uint8_t>(settings.romBlock.begin(), settings.romBlock.end()));
   const device::Registry surveyed = device::Registry::Load(folder / "registry.reg");
   EXPECT_EQ(Flattened(surveyed), Flattened(registry));
+  const std::vector<uint8_t> file = fileio::ReadWholeFile(folder / "registry.reg");
+  ASSERT_GE(file.size(), 2u);
+  EXPECT_EQ(file[0] + (file[1] << 8), 0xFEFF);
+  const std::string text = device::ToUtf8(
+      std::u16string(reinterpret_cast<const char16_t*>(file.data() + 2), file.size() / 2 - 1));
+  EXPECT_TRUE(text.starts_with("Windows Registry Editor Version 5.00\r\n\r\n["));
+  for (const std::string& line : source.lines) {
+    EXPECT_NE(text.find(line), std::string::npos) << line;
+  }
 
   // The update against the survey and against the device: the same calls, answers and registry.
   device::DeviceSettings replay;
@@ -227,7 +251,7 @@ INSTANTIATE_TEST_SUITE_P(Device, SurveyRoundTrip,
 struct Scenario {
   const char* name;
   void (*prepare)(device::DeviceSettings& settings, const std::filesystem::path& card);
-  const char* box;  // what the message box says: its folder, or the failed step
+  const char* box;  // how the message box's text ends: the folder, or the failed step and code
   device::Registry (*registry)() = &Factory;
 };
 
@@ -277,7 +301,7 @@ const Scenario kScenarios[] = {
      [](device::DeviceSettings&, const std::filesystem::path& card) {
        std::ofstream(card / "survey") << "x";
      },
-     "CreateDirectoryW \\Storage Card\\survey\\Quillet"},
+     "CreateDirectoryW \\Storage Card\\survey\\Quillet\nFehler 3"},
     {"card_full",
      [](device::DeviceSettings& settings, const std::filesystem::path&) {
        settings.card->full = true;
@@ -292,12 +316,12 @@ const Scenario kScenarios[] = {
      [](device::DeviceSettings& settings, const std::filesystem::path&) {
        settings.failingEnumerations.push_back(u"HKEY_LOCAL_MACHINE\\System\\StorageManager");
      },
-     "RegEnumValueW HKEY_LOCAL_MACHINE\\System\\StorageManager"},
+     "RegEnumValueW HKEY_LOCAL_MACHINE\\System\\StorageManager\nFehler 1016"},
     {"subkey_does_not_open",
      [](device::DeviceSettings& settings, const std::filesystem::path&) {
        settings.missingKeys.push_back(device::ProfileKeyPath(u"MMC"));
      },
-     "RegOpenKeyExW HKEY_LOCAL_MACHINE\\System\\StorageManager\\Profiles\\MMC"},
+     "RegOpenKeyExW HKEY_LOCAL_MACHINE\\System\\StorageManager\\Profiles\\MMC\nFehler 2"},
     {"rom_silent",
      [](device::DeviceSettings& settings, const std::filesystem::path&) {
        settings.romSilent = true;
@@ -311,28 +335,37 @@ const Scenario kScenarios[] = {
     {"ident_name_not_a_string", Nothing, "\\survey\\device",
      [] { return WithIdentName("dword:00000041"); }},
     {"ident_name_only_dots", Nothing, "\\survey\\device", [] { return WithIdentName("\"..\""); }},
+    {"ident_name_reduced_to_safe_characters", Nothing, "\\survey\\abcd..e",
+     [] { return WithIdentName("\"a/b\\\\c:d*..e \xC3\xBC?\""); }},
+    {"ident_name_cut_to_32_characters", Nothing, "\\survey\\yyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyy",
+     [] { return WithIdentName("\"" + std::string(40, 'y') + "\""); }},
     {"ident_name_too_long", Nothing, "\\survey\\device",
      [] { return WithIdentName("\"" + std::string(300, 'x') + "\""); }},
     {"french",
      [](device::DeviceSettings& settings, const std::filesystem::path&) {
        settings.romBlock = device::MakeRomBlock(u"FRANCAIS");
      },
-     "Inventaire enregistré dans :"},
+     "Inventaire enregistré dans :\n\\Storage Card\\survey\\Quillet"},
     {"italian",
      [](device::DeviceSettings& settings, const std::filesystem::path&) {
        settings.romBlock = device::MakeRomBlock(u"ITALIANO");
      },
-     "Rilevamento salvato in:"},
+     "Rilevamento salvato in:\n\\Storage Card\\survey\\Quillet"},
     {"portuguese",
      [](device::DeviceSettings& settings, const std::filesystem::path&) {
        settings.romBlock = device::MakeRomBlock(u"PORTUGUES");
      },
-     "Levantamento gravado em:"},
+     "Levantamento gravado em:\n\\Storage Card\\survey\\Quillet"},
+    {"english_for_a_longer_name",
+     [](device::DeviceSettings& settings, const std::filesystem::path&) {
+       settings.romBlock = device::MakeRomBlock(u"DEUTSCHLAND");
+     },
+     "Survey written to:\n\\Storage Card\\survey\\Quillet"},
     {"english_for_a_name_filling_the_field",
      [](device::DeviceSettings& settings, const std::filesystem::path&) {
        settings.romBlock = device::MakeRomBlock(u"DEUTSCHDEUTSCHDE");
      },
-     "Survey written to:"},
+     "Survey written to:\n\\Storage Card\\survey\\Quillet"},
     {"no_strings",
      [](device::DeviceSettings& settings, const std::filesystem::path&) {
        settings.stringsMissing = true;
@@ -375,7 +408,9 @@ TEST_P(SurveyScenario, NativeAndEmulatedAgreeAndAFailureLeavesTheCardAsItWas) {
   // The box's text as the program passed it: the last call's trace, line breaks as \x0A.
   ASSERT_FALSE(native.run.trace.empty());
   const std::string& box = native.run.trace.back();
-  EXPECT_NE(box.find(ReplaceAll(scenario.box, "\n", "\\x0A")), std::string::npos) << box;
+  EXPECT_NE(box.find(ReplaceAll(scenario.box, "\n", "\\x0A") + "\", \"DeviceSurvey\""),
+            std::string::npos)
+      << box;
   const bool failed = box.find("fehlgeschlagen:\\x0A") != std::string::npos ||
                       box.find("Survey failed:\\x0A") != std::string::npos;
   if (failed) EXPECT_EQ(native.after, native.before);
