@@ -380,8 +380,9 @@ void OutputFile::CheckUnchanged() const {
     throw changed(Problem::kChanged);
   }
   try {
-    if (Digest(ReadWholeFile(read.file, read.size)) != read.digest)
+    if (Digest(ReadWholeFile(read.file, read.size)) != read.digest) {
       throw changed(Problem::kChanged);
+    }
   } catch (const FileError& error) {
     if (error.step == FileStep::kChanged) throw;
     throw changed(Problem::kChanged);

@@ -344,7 +344,11 @@ TEST_F(FileIoTest, TheLockMakesASecondReaderWaitForTheFirstSave) {
     fileio::LockedFile locked(file, 16, [&] { waited = true; });
     secondRead = locked.TakeBytes();
   });
-  while (!waited) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!waited && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_TRUE(waited) << "the second reader did not wait for the first";
   fileio::ReplaceFile(file, Bytes("second"), {.unchangedSince = &first->identity()});
   first.reset();
   second.join();
