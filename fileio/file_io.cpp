@@ -127,9 +127,57 @@ FileDescriptor OpenRegular(const std::filesystem::path& file, const std::string&
   return fd;
 }
 
+// A digest of bytes that come in pieces: std::hash of each 64 KiB block, combined, so that a
+// file is checked block by block without being held whole a second time.
+class Digester {
+ public:
+  void Add(std::span<const uint8_t> bytes) {
+    while (!bytes.empty()) {
+      const size_t taken = std::min(bytes.size(), kBlock - block_.size());
+      block_.insert(block_.end(), bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(taken));
+      bytes = bytes.subspan(taken);
+      if (block_.size() == kBlock) AddBlock();
+    }
+  }
+  size_t Finish() {
+    AddBlock();
+    return digest_;
+  }
+
+ private:
+  static constexpr size_t kBlock = 64 * 1024;
+  void AddBlock() {
+    const std::string_view text(reinterpret_cast<const char*>(block_.data()), block_.size());
+    digest_ = (digest_ * 0x100000001B3) ^ std::hash<std::string_view>{}(text);
+    block_.clear();
+  }
+
+  std::vector<uint8_t> block_;
+  size_t digest_ = 0;
+};
+
 size_t Digest(std::span<const uint8_t> bytes) {
-  return std::hash<std::string_view>{}(
-      std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+  Digester digester;
+  digester.Add(bytes);
+  return digester.Finish();
+}
+
+// The digest of the regular file `file`, read up to `maxSize` bytes; nothing when it cannot be
+// read or is longer.
+std::optional<size_t> DigestOfFile(const std::filesystem::path& file, uintmax_t maxSize) {
+  FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd.IsOpen()) return std::nullopt;
+  Digester digester;
+  std::array<uint8_t, 65536> chunk;
+  for (uintmax_t total = 0;;) {
+    const ssize_t count = ::read(fd.Get(), chunk.data(), chunk.size());
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return std::nullopt;
+    if (count == 0) return digester.Finish();
+    total += static_cast<uintmax_t>(count);
+    if (total > maxSize) return std::nullopt;
+    digester.Add(std::span(chunk).first(static_cast<size_t>(count)));
+  }
 }
 
 // The permissions of the file being replaced, or those an ordinary new file gets.
@@ -379,14 +427,7 @@ void OutputFile::CheckUnchanged() const {
       status.st_mtim.tv_nsec != read.modified.tv_nsec) {
     throw changed(Problem::kChanged);
   }
-  try {
-    if (Digest(ReadWholeFile(read.file, read.size)) != read.digest) {
-      throw changed(Problem::kChanged);
-    }
-  } catch (const FileError& error) {
-    if (error.step == FileStep::kChanged) throw;
-    throw changed(Problem::kChanged);
-  }
+  if (DigestOfFile(read.file, read.size) != read.digest) throw changed(Problem::kChanged);
 }
 
 void OutputFile::Fail(const std::string& what) const {
