@@ -15,6 +15,7 @@
 #include "machine.h"
 #include "registry_tree.h"
 #include "survey.h"
+#include "trace_output.h"
 #include "update.h"
 
 namespace {
@@ -49,18 +50,18 @@ ProgramRun RunProgram(bool survey, Runner runner, const device::Registry& regist
   ProgramRun run;
   std::ostringstream out;
   std::istringstream in;
-  settings.trace = true;
   settings.answer = device::Answer::No;
   settings.programFile = survey ? u"DeviceSurvey.exe" : u"CardFolderUpdate.exe";
   device::Console console{out, in, false, 80};
-  console.trace = [&](const std::string& call) { run.trace.push_back(call); };
+  console.calls = [&](const device::CallRecord& call) {
+    run.trace.push_back(cesim::CallAsText(call));
+  };
   if (runner == Runner::Native) {
     std::memset(RomInfoBlock, 0, sizeof RomInfoBlock);  // the update's data as a new process has it
     device::Device device(registry, survey ? images.surveyResources : images.updateResources,
                           settings, console);
     run.result = device.Run(survey ? &SurveyWinMain : &WinMain);
   } else {
-    settings.imageBase = image.base;
     device::Device device(registry, image.resources, settings, console);
     emulator::Machine machine(
         image, device,
