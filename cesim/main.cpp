@@ -18,11 +18,13 @@
 #include "options.h"
 #include "storage_manager.h"
 #include "summary.h"
+#include "survey.h"
 #include "trace_output.h"
 #include "update.h"
 
 extern const std::span<const unsigned char> kDefaultRegistry;   // device/default.reg
 extern const std::span<const unsigned char> kProgramResources;  // the program's compiled .res
+extern const std::span<const unsigned char> kSurveyResources;   // the survey's compiled .res
 
 using cesim::InputError;
 using cesim::kExitFault;
@@ -191,9 +193,11 @@ int Run(const cesim::Options& options, RunNotes& notes) {
   std::optional<emulator::LoadedImage> image;
   if (options.image) image = LoadDeviceImage(*options.image);
   if (image) notes.Add(image->notes);
+  const bool survey = !image && options.program == cesim::Program::Survey;
   // An image brings its own string table, read from its resources as the device reads it.
-  auto resources =
-      image ? image->resources : res::ReadResFile(kProgramResources, "program resources");
+  auto resources = image    ? image->resources
+                   : survey ? res::ReadResFile(kSurveyResources, "survey resources")
+                            : res::ReadResFile(kProgramResources, "program resources");
   cesim::TraceOutput trace(options);
   device::Console console{std::cout, std::cin, static_cast<bool>(isatty(STDIN_FILENO)),
                           TerminalWidth()};
@@ -221,7 +225,7 @@ int Run(const cesim::Options& options, RunNotes& notes) {
                 } machineNotes{notes, *machine};
                 return machine->Start(instance, previous, commandLine, show);
               })
-            : device.Run(&WinMain);
+            : device.Run(survey ? &SurveyWinMain : &WinMain);
   } catch (const emulator::EmulationFault&) {
     if (inspection) {
       inspection->RunEnded(std::nullopt);
