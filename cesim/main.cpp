@@ -8,6 +8,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "binary.h"
 #include "checked_output.h"
 #include "device.h"
 #include "file_io.h"
@@ -230,7 +231,7 @@ std::string Versions() {
     auto found = std::search(data.begin(), data.end(), std::begin(signature), std::end(signature));
     const size_t at = static_cast<size_t>(found - data.begin());
     if (found == data.end() || data.size() < at + 16) break;
-    auto word = [&](size_t offset) { return data[at + offset] | data[at + offset + 1] << 8; };
+    auto word = [&](size_t offset) { return binary::Load16(data, at + offset); };
     // dwFileVersionMS then dwFileVersionLS, each a high and a low 16-bit part.
     update = std::to_string(word(10)) + "." + std::to_string(word(8)) + "." +
              std::to_string(word(14)) + "." + std::to_string(word(12));

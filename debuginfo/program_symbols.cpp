@@ -13,16 +13,11 @@
 #include <cstdlib>
 #include <memory>
 
+#include "binary.h"
 #include "file_io.h"
 
 namespace debuginfo {
 namespace {
-
-std::string Hex(uint32_t value) {
-  char text[11];
-  std::snprintf(text, sizeof text, "0x%X", value);
-  return text;
-}
 
 // "_Z16CheckRomLanguagev" -> "CheckRomLanguage"; a name that is not mangled stays as it is.
 std::string PlainName(const char* name) {
@@ -292,7 +287,7 @@ std::vector<uint32_t> ProgramSymbols::Instructions() const {
 std::string ProgramSymbols::Describe(uint32_t address) const {
   const CodeLocation location = Locate(address);
   std::string text;
-  if (location.function) text = location.function->name + "+" + Hex(location.offset);
+  if (location.function) text = location.function->name + "+" + binary::Hex(location.offset);
   if (location.line) {
     const std::string line =
         ShortName(location.line->file) + ":" + std::to_string(location.line->line);

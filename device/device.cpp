@@ -6,6 +6,8 @@
 #include <istream>
 #include <ostream>
 
+#include "binary.h"
+
 namespace device {
 namespace {
 
@@ -31,9 +33,7 @@ class ActiveDevice {
 };
 
 std::string Hex(uint32_t value) {
-  char text[11];
-  std::snprintf(text, sizeof text, "0x%08X", value);
-  return text;
+  return binary::Hex(value, 8);
 }
 
 std::string Pointer(const void* pointer) {

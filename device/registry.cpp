@@ -16,14 +16,6 @@ using regfile::kNotInFile;
 using regfile::kNotSet;
 using regfile::ValueEntry;
 
-constexpr std::array<std::u16string_view, 4> kRootKeys = {
-    u"HKEY_LOCAL_MACHINE", u"HKEY_CURRENT_USER", u"HKEY_CLASSES_ROOT", u"HKEY_USERS"};
-
-bool IsRootKey(std::u16string_view path) {
-  return std::any_of(kRootKeys.begin(), kRootKeys.end(),
-                     [&](auto root) { return EqualsIgnoringCase(path, root); });
-}
-
 bool IsSubkeyPath(std::u16string_view candidate, std::u16string_view parent) {
   return candidate.size() > parent.size() && candidate[parent.size()] == u'\\' &&
          EqualsIgnoringCase(candidate.substr(0, parent.size()), parent);
