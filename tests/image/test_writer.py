@@ -164,6 +164,24 @@ class TheWriter(unittest.TestCase):
                                  (1, "", f"imagewriter: {shown}: {text}\n"))
                 self.assertEqual(sorted(os.listdir(folder)), before, "files left behind")
 
+    def test_refuses_a_command_line_it_cannot_use_in_one_line_naming_what_is_wrong(self):
+        good = ["--elf", ARGS.program, "--res", ARGS.res, "--imports", ARGS.imports]
+        # (arguments after --output, word the refusal must name)
+        for extra, named in [([], "--output"), (["--output"], "--output"),
+                             (["--output", ""], "--output"), (["--output", "o", "--bogus"], "--bogus"),
+                             (["--output", "o", "--output", "p"], "--output"),
+                             (["--output", "o", "loose"], "loose")]:
+            with self.subTest(extra), tempfile.TemporaryDirectory() as folder:
+                result = subprocess.run([ARGS.writer] + good + extra, capture_output=True, text=True,
+                                        cwd=folder)  # an image written would be left in folder
+                self.assertEqual((result.returncode, result.stdout), (2, ""))
+                self.assertRegex(result.stderr, r"\Aimagewriter: [^\n]*" + named +
+                                 r"[^\n]*; see imagewriter --help\n\Z")
+                self.assertEqual(os.listdir(folder), [], "files left behind")
+        result = subprocess.run([ARGS.writer, "--help", "--bogus"], capture_output=True, text=True)
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
+        self.assertTrue(result.stdout.startswith("Usage: imagewriter --elf FILE"))
+
     def test_writes_the_time_stamp_from_source_date_epoch_and_replaces_an_older_file_whole(self):
         with tempfile.TemporaryDirectory() as folder:
             output = write(folder, "image.exe", b"an older image, longer than nothing")
