@@ -188,12 +188,6 @@ bool IsRootKey(std::u16string_view name) {
   return std::ranges::any_of(kRootKeys, [&](auto root) { return EqualsIgnoringCase(name, root); });
 }
 
-std::u16string Folded(std::u16string_view text) {
-  std::u16string folded(text);
-  std::transform(folded.begin(), folded.end(), folded.begin(), FoldCase);
-  return folded;
-}
-
 uint64_t FoldedHash(std::u16string_view text) {
   FoldedHasher hasher;
   for (size_t i = 0; i < text.size();) {

@@ -23,7 +23,6 @@ inline char16_t FoldCase(char16_t unit) {
   return unit;
 }
 bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b);
-std::u16string Folded(std::u16string_view text);
 
 // The registry's root keys, as a key path starts.
 constexpr std::array<std::u16string_view, 4> kRootKeys = {

@@ -373,7 +373,6 @@ class Loader {
     return {start, end};
   }
 
-  // A data directory, or nothing when it is absent (RVA and size zero).
   // A data directory, or nothing when its size is zero: the device then reads none of it.
   std::optional<ImageDataDirectory> Directory(size_t index, const std::string& field) {
     const ImageDataDirectory& directory = optional_.DataDirectory[index];

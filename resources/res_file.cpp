@@ -127,9 +127,4 @@ std::optional<StringLocation> LocateString(const std::vector<ResourceEntry>& ent
   return std::nullopt;
 }
 
-std::u16string FindString(const std::vector<ResourceEntry>& entries, uint32_t id) {
-  std::optional<StringLocation> location = LocateString(entries, id);
-  return location ? location->text : std::u16string();
-}
-
 }  // namespace res

@@ -159,7 +159,9 @@ TEST(ImageLoader, BindsTheCoreLibraryImportsByNameInWritableSlots) {
 
 TEST(ImageLoader, ReadsTheResourceTree) {
   const emulator::LoadedImage image = emulator::LoadImage(DeviceImage(), "CardFolderUpdate.exe");
-  EXPECT_EQ(res::FindString(image.resources, 5020).substr(0, 27), u"Sie müssen einen Soft-Reset");
+  const auto question = res::LocateString(image.resources, 5020);
+  ASSERT_TRUE(question);
+  EXPECT_EQ(question->text.substr(0, 27), u"Sie müssen einen Soft-Reset");
   EXPECT_TRUE(std::ranges::any_of(image.resources, [](const res::ResourceEntry& entry) {
     return entry.type == res::ResourceId{res::RT_VERSION} && !entry.data.empty();
   }));
