@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "answers.h"
 #include "device.h"
 #include "image_loader.h"
 #include "machine.h"
@@ -147,9 +148,8 @@ void StringLookup(benchmark::State& state) {
 }
 BENCHMARK(StringLookup);
 
-device::DeviceSettings AnsweredNoAndTraced() {
+device::DeviceSettings Traced() {
   device::DeviceSettings settings;
-  settings.answer = device::Answer::No;
   settings.trace = true;
   return settings;
 }
@@ -161,8 +161,9 @@ void WholeRun(benchmark::State& state) {
   for (auto _ : state) {
     std::ostringstream out;
     std::istringstream in;
-    device::Device device(device::Registry::Parse(factory, "factory.reg"), resources,
-                          AnsweredNoAndTraced(), device::Console{out, in, false, 80});
+    cesim::Answers answers(cesim::Answer::No, {in, out});
+    device::Device device(device::Registry::Parse(factory, "factory.reg"), resources, Traced(),
+                          device::Console{out, &answers, 80});
     benchmark::DoNotOptimize(device.Run(&WinMain));
   }
 }
@@ -186,8 +187,9 @@ void EmulatedWholeRun(benchmark::State& state) {
   for (auto _ : state) {
     std::ostringstream out;
     std::istringstream in;
+    cesim::Answers answers(cesim::Answer::No, {in, out});
     device::Device device(device::Registry::Parse(factory, "factory.reg"), image.resources,
-                          AnsweredNoAndTraced(), device::Console{out, in, false, 80});
+                          Traced(), device::Console{out, &answers, 80});
     emulator::Machine machine(image, device, {cpu, 1'000'000});
     benchmark::DoNotOptimize(
         device.Run([&](HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int show) {
@@ -212,9 +214,8 @@ void EmulatedEndlessLoop(benchmark::State& state) {
   constexpr uint64_t kLimit = 1'000'000;
   for (auto _ : state) {
     std::ostringstream out;
-    std::istringstream in;
     device::Device device(device::Registry::Parse(ReadBytes(DEFAULT_REGISTRY), "factory.reg"),
-                          image.resources, {}, device::Console{out, in, false, 80});
+                          image.resources, {}, device::Console{out});
     emulator::Machine machine(image, device, {emulator::CpuModel::Pxa270, kLimit});
     try {
       device.Run([&](HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int show) {

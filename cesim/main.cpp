@@ -1,10 +1,13 @@
 // cesim: runs the card-folder update once on a simulated handheld and reports what it did.
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <sstream>
 
@@ -70,7 +73,6 @@ device::DeviceSettings DeviceSettingsFor(const cesim::Options& options) {
   if (options.romLanguage) settings.romBlock = device::MakeRomBlock(*options.romLanguage);
   if (options.romBlockFile) settings.romBlock = LoadRomBlock(*options.romBlockFile);
   settings.romSilent = options.romSilent;
-  settings.answer = options.answer;
   settings.reset = options.reset;
   settings.missingKeys = ProfileKeys(options.missingKeyProfiles);
   settings.failingWrites = ProfileKeys(options.failingWriteProfiles);
@@ -112,6 +114,50 @@ size_t TerminalWidth() {
   return 80;
 }
 
+// The terminal the prompts go to: standard error when it is a terminal; else, when the answers are
+// typed on a terminal, the controlling terminal itself, as sudo and ssh prompt, so that a run
+// with both outputs redirected (`cesim > out 2> err`) still asks on screen. Without one to open,
+// such a run would wait with nothing shown: it is refused.
+class PromptTerminal {
+ public:
+  explicit PromptTerminal(const cesim::Options& options) {
+    inputIsTerminal_ = isatty(STDIN_FILENO);
+    if (!inputIsTerminal_ || isatty(STDERR_FILENO) || options.answer != cesim::Answer::FromKeyboard)
+      return;
+    fd_ = open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd_ < 0) {
+      throw InputError(std::string("input is a terminal but the question cannot be shown on it: ") +
+                       "/dev/tty: " + std::strerror(errno) + "; give --answer");
+    }
+    tty_.emplace(fd_);
+    stream_.rdbuf(&*tty_);
+  }
+  ~PromptTerminal() {
+    if (tty_) tty_->Flush();
+    if (fd_ >= 0) close(fd_);
+  }
+  PromptTerminal(const PromptTerminal&) = delete;
+  PromptTerminal& operator=(const PromptTerminal&) = delete;
+
+  cesim::Terminal Terminal() {
+    const bool outputOnTerminal = tty_ ? isatty(STDOUT_FILENO) && SameFile(STDOUT_FILENO, fd_)
+                                       : static_cast<bool>(isatty(STDOUT_FILENO));
+    return {std::cin, tty_ ? stream_ : std::cerr, inputIsTerminal_, !outputOnTerminal};
+  }
+
+ private:
+  static bool SameFile(int a, int b) {
+    struct stat first {
+    }, second{};
+    return fstat(a, &first) == 0 && fstat(b, &second) == 0 && first.st_rdev == second.st_rdev;
+  }
+
+  bool inputIsTerminal_ = false;
+  int fd_ = -1;
+  std::optional<cesim::CheckedOutput> tty_;
+  std::ostream stream_{nullptr};
+};
+
 cesim::SaveOutcome SaveRegistry(const device::Registry& registry,
                                 const std::filesystem::path& file) {
   cesim::SaveOutcome outcome;
@@ -145,6 +191,7 @@ class RunNotes {
 };
 
 int Run(const cesim::Options& options, RunNotes& notes) {
+  PromptTerminal terminal(options);
   device::Registry registry = LoadRegistry(options);
   device::DeviceSettings settings = DeviceSettingsFor(options);
   const device::DeviceSettings simulated = settings;
@@ -156,10 +203,8 @@ int Run(const cesim::Options& options, RunNotes& notes) {
   auto resources =
       image ? image->resources : res::ReadResFile(kProgramResources, "program resources");
   cesim::TraceOutput trace(options);
-  device::Console console{std::cout, std::cin, static_cast<bool>(isatty(STDIN_FILENO)),
-                          TerminalWidth()};
-  console.prompts = &std::cerr;
-  console.boxesOnPrompts = !isatty(STDOUT_FILENO);
+  cesim::Answers answers(options.answer, terminal.Terminal());
+  device::Console console{std::cout, &answers, TerminalWidth()};
   console.trace = trace.Sink();
   device::Device device(std::move(registry), std::move(resources), std::move(settings), console);
   std::optional<emulator::Machine> machine;

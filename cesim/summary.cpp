@@ -74,7 +74,7 @@ std::string FaultsLine(const Options& options) {
     faults.push_back("writes to " + device::ToUtf8(profile) + " refused");
   }
   if (options.noStrings) faults.emplace_back("string table missing");
-  if (options.answer == device::Answer::FailToShow) faults.emplace_back("question box fails");
+  if (options.answer == Answer::FailToShow) faults.emplace_back("question box fails");
   if (options.reset == device::ResetBehaviour::Returns)
     faults.emplace_back("reset request returns");
   std::string line;

@@ -45,11 +45,10 @@ TEST(TraceAsJson, AKeyNameComesBackAsItWasPassed) {
   };
   for (const auto& test : cases) {
     std::ostringstream out;
-    std::istringstream in;
     std::string call;
     device::DeviceSettings settings;
     settings.trace = true;
-    device::Console console{out, in};
+    device::Console console{out};
     console.trace = [&call](const std::string& traced) { call = traced; };
     device::Device device({}, {}, settings, console);
     HKEY key = 0;
