@@ -5,9 +5,9 @@
 #include <functional>
 #include <map>
 
-#include "registry.h"
 #include "rom.h"
 #include "storage_manager.h"
+#include "utf_text.h"
 
 namespace cesim {
 namespace {

@@ -206,6 +206,7 @@ RunResult Device::Run(const ProgramEntry& entry) {
   openKeys_.clear();
   resetRequested_ = false;
   platformCalls_ = 0;
+  registryCallsRefused_ = 0;
   RunResult result;
   std::u16string commandLine = settings_.commandLine;
   try {
@@ -217,6 +218,7 @@ RunResult Device::Run(const ProgramEntry& entry) {
   result.resetRequested = resetRequested_;
   result.keysLeftOpen = openKeys_.size();
   result.platformCalls = platformCalls_;
+  result.registryCallsRefused = registryCallsRefused_;
   result.changes = registry_.RecordedChanges();
   return result;
 }
@@ -358,6 +360,7 @@ LONG Device::RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM acces
   std::string call = "RegOpenKeyExW(" + KeyName(key) + ", " + QuotedOrNull(subKey) + ", " +
                      std::to_string(options) + ", " + Hex(access) + ", " + Pointer(result) + ")";
   auto finish = [&](LONG status) {
+    if (status != ERROR_SUCCESS) ++registryCallsRefused_;
     RecordCall(call + " -> " + RegResult(status) +
                (status == ERROR_SUCCESS ? ", key " + Hex(*result) : std::string()));
     return status;
@@ -392,6 +395,7 @@ LONG Device::RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD t
                      std::to_string(reserved) + ", " + TypeName(type) + ", " + shownData + ", " +
                      std::to_string(size) + ")";
   auto finish = [&](LONG status) {
+    if (status != ERROR_SUCCESS) ++registryCallsRefused_;
     RecordCall(call + " -> " + RegResult(status));
     return status;
   };

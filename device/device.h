@@ -83,6 +83,7 @@ struct RunResult {
   bool resetTookEffect = false;
   size_t keysLeftOpen = 0;
   size_t platformCalls = 0;
+  size_t registryCallsRefused = 0;  // opens and writes that did not succeed
   std::vector<ValueChange> changes;
 };
 
@@ -140,6 +141,7 @@ class Device {
   HKEY nextKey_ = 0x00002001;
   bool resetRequested_ = false;
   size_t platformCalls_ = 0;
+  size_t registryCallsRefused_ = 0;
 };
 
 }  // namespace device

@@ -4,29 +4,14 @@
 #include <stdexcept>
 
 #include "platform_types.h"
-#include "registry.h"
+#include "reg_text.h"
+#include "utf_text.h"
 
 namespace device {
 namespace {
 
 constexpr size_t kMinimumWidth = 24;  // room for any button row
 constexpr std::string_view kHorizontal = "─";
-
-// Characters on screen: one per code point (UTF-8 continuation bytes take no column).
-size_t Columns(std::string_view text) {
-  return std::count_if(text.begin(), text.end(),
-                       [](char byte) { return (static_cast<unsigned char>(byte) & 0xC0) != 0x80; });
-}
-
-// The byte length of the first `columns` characters of `text`.
-size_t PrefixBytes(std::string_view text, size_t columns) {
-  size_t bytes = 0;
-  for (size_t seen = 0; bytes < text.size(); ++bytes) {
-    bool starts = (static_cast<unsigned char>(text[bytes]) & 0xC0) != 0x80;
-    if (starts && seen++ == columns) break;
-  }
-  return bytes;
-}
 
 std::string Repeat(std::string_view piece, size_t count) {
   std::string result;

@@ -101,23 +101,31 @@ class Loader {
   }
 
   void ReadHeaders() {
+    // A file that does not even start as an executable is said to be none before the field that
+    // gave it away is named: `--image factory.reg` is a mistake of file, not a broken image.
+    const bool mz = file_.size() >= 2 && file_[0] == 'M' && file_[1] == 'Z';
+    auto fail = [&](const std::string& field, const std::string& problem) {
+      if (!mz)
+        Fail("not a Windows CE executable (it does not start with \"MZ\")", field + ": " + problem);
+      Fail(field, problem);
+    };
     if (file_.size() < sizeof(DosHeader)) {
-      Fail("DOS header", "the file has " + std::to_string(file_.size()) +
+      fail("DOS header", "the file has " + std::to_string(file_.size()) +
                              " bytes, fewer than the 64 of a DOS header");
     }
     const auto dos = ReadAt<DosHeader>(file_, 0);
-    if (dos.e_magic.Value() != IMAGE_DOS_SIGNATURE) {
-      Note("e_magic", Hex(dos.e_magic.Value(), 4) +
-                          ", not 0x5A4D (\"MZ\"): the device's loader reads only e_lfanew");
-    }
     ntHeaders_ = dos.e_lfanew.Value();
     if (uint64_t{ntHeaders_} + kNtHeadersSize > file_.size()) {
-      Fail("e_lfanew", Hex(ntHeaders_) + ", leaves no room for the 248-byte PE headers in a " +
+      fail("e_lfanew", Hex(ntHeaders_) + ", leaves no room for the 248-byte PE headers in a " +
                            std::to_string(file_.size()) + "-byte file");
     }
     const uint32_t signature = ReadAt<ulittle32_t>(file_, ntHeaders_).Value();
     if (signature != IMAGE_NT_SIGNATURE) {
-      Fail("PE signature", Hex(signature, 8) + ", expected 0x00004550 (\"PE\\0\\0\")");
+      fail("PE signature", Hex(signature, 8) + ", expected 0x00004550 (\"PE\\0\\0\")");
+    }
+    if (dos.e_magic.Value() != IMAGE_DOS_SIGNATURE) {
+      Note("e_magic", Hex(dos.e_magic.Value(), 4) +
+                          ", not 0x5A4D (\"MZ\"): the device's loader reads only e_lfanew");
     }
     header_ = ReadAt<FileHeader>(file_, ntHeaders_ + sizeof(uint32_t));
     optional_ = ReadAt<OptionalHeader32>(file_, ntHeaders_ + sizeof(uint32_t) + sizeof(FileHeader));

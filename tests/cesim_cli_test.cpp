@@ -6,8 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
+#include <sstream>
 
 #include "cesim_runner.h"
 
@@ -303,11 +305,55 @@ TEST(CesimSummary, SaysWhatWasSimulated) {
         "A\x01"
         "B"},
        "  ROM: language \"A\\x01B\"\n"},
+      // Nothing changed because the update failed at its first profile is flagged as plainly as a
+      // partial update.
+      {{"--fail-write", "MMC"},
+       "  UPDATE FAILED: 0 of 3 profiles changed; the update stopped at MMC\n"
+       "  registry: no value changed\n"},
   };
   for (const auto& test : cases) {
     CesimRun run = RunCesim(test.arguments, {"COLUMNS=1000"});
     EXPECT_EQ(run.exitStatus, 0) << run.err;
     EXPECT_NE(run.out.find(test.lines), std::string::npos) << test.lines << "\n" << run.out;
+  }
+}
+
+// Characters on screen of UTF-8 text.
+size_t Columns(const std::string& line) {
+  return std::count_if(line.begin(), line.end(),
+                       [](char byte) { return (static_cast<unsigned char>(byte) & 0xC0) != 0x80; });
+}
+
+// At any width the summary fits it, breaks a key path only before a separator, and gives the
+// three changed values one layout: the key path on lines of its own, then the value.
+TEST(CesimSummary, KeyPathsBreakAtSeparatorsAndChangedLinesKeepOneLayout) {
+  for (const auto& runner : kRunners) {
+    for (size_t width : {80, 60, 40, 30}) {
+      CesimRun run =
+          RunCesim(Join(runner, {"--answer", "no"}), {"COLUMNS=" + std::to_string(width)});
+      const std::string why = "at " + std::to_string(width) + " columns:\n" + run.out;
+      std::istringstream lines(run.out.substr(run.out.find("\nsummary\n")));
+      std::vector<std::vector<std::string>> changed;  // each changed value's lines
+      bool inChanged = false;
+      for (std::string line; std::getline(lines, line);) {
+        EXPECT_LE(Columns(line), width) << why;
+        if (line.starts_with("  changed:")) changed.emplace_back();
+        inChanged = line.starts_with("  changed:") || (inChanged && line.starts_with("      "));
+        if (inChanged) changed.back().push_back(line);
+      }
+      ASSERT_EQ(changed.size(), 3u) << why;
+      for (const auto& value : changed) {
+        EXPECT_EQ(value.size(), changed[0].size()) << why;
+        size_t keyEnd = 0;  // the line the key path ends on
+        while (keyEnd < value.size() && value[keyEnd].find(']') == std::string::npos) ++keyEnd;
+        ASSERT_LT(keyEnd + 1, value.size()) << why;
+        EXPECT_TRUE(value[keyEnd].ends_with("]")) << "the value shares a line with its key " << why;
+        for (size_t i = 1; i <= keyEnd; ++i) {
+          EXPECT_EQ(value[i].substr(value[i].find_first_not_of(' '), 1).find_first_of("\\["), 0u)
+              << "a key path broken inside a name " << why;
+        }
+      }
+    }
   }
 }
 

@@ -231,7 +231,8 @@ const Refusal kRefusals[] = {
      "--help)"},
     {{"--image", TEST_DATA_DIR "/rom_short.bin"},
      "cesim: " TEST_DATA_DIR
-     "/rom_short.bin: e_lfanew: 0x14D7FA4D, leaves no room for the 248-byte PE headers in a "
+     "/rom_short.bin: not a Windows CE executable (it does not start with \"MZ\"): e_lfanew: "
+     "0x14D7FA4D, leaves no room for the 248-byte PE headers in a "
      "159-byte file"},
 };
 
