@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -158,6 +160,24 @@ class PromptTerminal {
   std::ostream stream_{nullptr};
 };
 
+// Box-drawing characters where the locale's character set is UTF-8, else ASCII: the locale is
+// LC_ALL, else LC_CTYPE, else LANG, as setlocale takes it, read without changing cesim's own.
+device::BoxLines BoxLinesForLocale() {
+  std::string locale;
+  for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') {
+      locale = value;
+      break;
+    }
+  }
+  std::transform(locale.begin(), locale.end(), locale.begin(),
+                 [](unsigned char c) { return std::tolower(c); });
+  const bool utf8 =
+      locale.find("utf-8") != std::string::npos || locale.find("utf8") != std::string::npos;
+  return utf8 ? device::BoxLines::kUnicode : device::BoxLines::kAscii;
+}
+
 cesim::SaveOutcome SaveRegistry(const device::Registry& registry,
                                 const std::filesystem::path& file) {
   cesim::SaveOutcome outcome;
@@ -204,7 +224,7 @@ int Run(const cesim::Options& options, RunNotes& notes) {
       image ? image->resources : res::ReadResFile(kProgramResources, "program resources");
   cesim::TraceOutput trace(options);
   cesim::Answers answers(options.answer, terminal.Terminal());
-  device::Console console{std::cout, &answers, TerminalWidth()};
+  device::Console console{std::cout, &answers, TerminalWidth(), BoxLinesForLocale()};
   console.trace = trace.Sink();
   device::Device device(std::move(registry), std::move(resources), std::move(settings), console);
   std::optional<emulator::Machine> machine;

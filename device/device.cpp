@@ -254,7 +254,8 @@ int Device::MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {
 }
 
 int Device::ShowOk(const std::string& caption, const std::string& text) {
-  const std::string box = DrawMessageBox(caption, text, {labels_.ok}, console_.width);
+  const std::string box =
+      DrawMessageBox(caption, text, {labels_.ok}, console_.width, console_.boxLines);
   console_.out << box << std::flush;
   if (console_.answers) console_.answers->Acknowledge(box, labels_.ok);
   return IDOK;
@@ -271,7 +272,8 @@ int Device::AskChoice(const std::string& caption, const std::string& text,
                  << std::flush;
     return 0;
   }
-  const std::string box = DrawMessageBox(caption, text, LabelsOf(buttons), console_.width);
+  const std::string box =
+      DrawMessageBox(caption, text, LabelsOf(buttons), console_.width, console_.boxLines);
   console_.out << box << std::flush;
   const int answer = console_.answers->Choose(box, buttons);
   const auto chosen = std::find_if(buttons.begin(), buttons.end(), [&](const BoxButton& button) {

@@ -62,6 +62,7 @@ struct Console {
   std::ostream& out;                // boxes and answers: the record of the run
   AnswerSource* answers = nullptr;  // null: nobody answers, and no box that asks is shown
   size_t width = 80;
+  BoxLines boxLines = BoxLines::kUnicode;
   // Receives each traced platform call ("MessageBoxW(...) -> IDNO"); null: "trace: " lines on
   // `out`.
   std::function<void(const std::string& call)> trace{};

@@ -358,3 +358,43 @@ TEST(CesimSummary, KeyPathsBreakAtSeparatorsAndChangedLinesKeepOneLayout) {
 }
 
 }  // namespace
+
+namespace {
+
+// The frame of a box is drawn with line characters only where the locale's character set is
+// UTF-8; LC_ALL comes before LC_CTYPE, which comes before LANG, as setlocale takes them.
+TEST(CesimBoxes, AreDrawnInAsciiOutsideAUtf8Locale) {
+  const struct {
+    std::vector<std::string> environment;
+    bool lineCharacters;
+  } cases[] = {
+      {{"LC_ALL=C"}, false},
+      {{"LC_ALL=", "LC_CTYPE=", "LANG=C"}, false},
+      {{"LC_ALL=", "LC_CTYPE=", "LANG="}, false},
+      {{"LC_ALL=POSIX", "LANG=C.UTF-8"}, false},
+      {{"LC_ALL=", "LC_CTYPE=de_DE.utf8", "LANG=C"}, true},
+      {{"LC_ALL=", "LC_CTYPE=", "LANG=de_DE.UTF-8"}, true},
+  };
+  for (const auto& runner : kRunners) {
+    for (const auto& test : cases) {
+      CesimRun run = RunCesim(Join(runner, {"--answer", "no"}), test.environment);
+      const std::string why = test.environment.back() + "\n" + run.out;
+      EXPECT_EQ(run.exitStatus, 0) << why;
+      const bool drawnWithLines =
+          run.out.find("┌[  ]─") != std::string::npos &&
+          run.out.find("│                           [ Ja ]") != std::string::npos;
+      const bool drawnInAscii = run.out.find("+[  ]---") != std::string::npos &&
+                                run.out.find(
+                                    "\n|                           [ Ja ]   [ Nein ]"
+                                    "                            |\n+---") != std::string::npos;
+      EXPECT_EQ(drawnWithLines, test.lineCharacters) << why;
+      EXPECT_EQ(drawnInAscii, !test.lineCharacters) << why;
+      // No box-drawing character (U+2500 to U+257F) at all in ASCII.
+      if (!test.lineCharacters) {
+        EXPECT_EQ(run.out.find("\xE2\x94"), std::string::npos) << why;
+      }
+    }
+  }
+}
+
+}  // namespace

@@ -33,6 +33,7 @@ class Session:
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
         env = dict(os.environ)
         env.pop("COLUMNS", None)
+        env["LC_ALL"] = "C.UTF-8"  # boxes drawn with line characters, whatever the tests run in
         env.update(environment or {})
         take_terminal = lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0)
         self.process = subprocess.Popen(
