@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "cesim_runner.h"
@@ -209,6 +211,40 @@ TEST(CesimSave, LandsWhereTheUserMeantOrSaysWhyNot) {
   }
 }
 
+// The storage manager reads a REG_SZ Folder only: the same text as REG_EXPAND_SZ rewritten as
+// REG_SZ is a change the summary lists and the save keeps.
+TEST(CesimSave, AChangeOfTypeAloneIsReportedAndSaved) {
+  std::string expandSz;
+  for (char c : std::string("Speicherkarte")) {
+    char unit[8];
+    std::snprintf(unit, sizeof unit, "%02x,00,", static_cast<unsigned char>(c));
+    expandSz += unit;
+  }
+  expandSz = "\"Folder\"=hex(2):" + expandSz + "00,00";
+  std::string factory = ReadText(kFactoryRegistry);
+  const std::string mmc = "[HKEY_LOCAL_MACHINE\\System\\StorageManager\\Profiles\\MMC]\n";
+  const size_t folder = factory.find("\"Folder\"=\"Storage Card\"", factory.find(mmc));
+  factory.replace(folder, std::strlen("\"Folder\"=\"Storage Card\""), expandSz);
+  for (const auto& runner : kRunners) {
+    ScratchFolder scratch;
+    const fs::path registry = scratch.path() / "device.reg";
+    std::ofstream(registry, std::ios::binary) << factory;
+    CesimRun run = RunCesim(Join(runner, {"--registry", registry.string(), "--answer", "no"}),
+                            {"COLUMNS=1000"});
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_NE(run.out.find("  changed: " + mmc.substr(0, mmc.size() - 1) +
+                           " \"Folder\": " + expandSz.substr(9) + " -> \"Speicherkarte\"\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find(registry.string() + " saved"), std::string::npos) << run.out;
+    const std::string saved = ReadText(registry);
+    EXPECT_EQ(saved.find(expandSz), std::string::npos) << saved;
+    EXPECT_NE(saved.find(mmc + "\"Name\"=\"MMC Card\"\n\"Folder\"=\"Speicherkarte\"\n"),
+              std::string::npos)
+        << saved;
+  }
+}
+
 TEST(CesimOutput, LostOutputLeavesTheSaveAloneAndIsReported) {
   const struct {
     CesimOutput output;
@@ -267,6 +303,38 @@ TEST(CesimTrace, GoesToItsOwnFileAsTextOrJson) {
               R"({"call":"MessageBoxW","arguments":[null,"Sie müssen einen Soft-Reset des )"
               R"(Geräts ausführen, damit die Änderungen wirksam werden. Möchten Sie den Reset )"
               R"(jetzt ausführen?","  ","MB_YESNO"],"result":"IDNO"})");
+  }
+}
+
+// Every control character in traced text reads back from the JSON trace as exactly that
+// character: the question of a copy of the image with each below 0x20 in place of its first
+// letter.
+TEST(CesimTrace, JsonTextHoldsEveryControlCharacterExactly) {
+  const std::string image = ReadText(DEVICE_IMAGE);
+  const std::string question = std::string("S\0i\0e\0 \0m\0", 10);
+  const size_t at = image.find(question);
+  ASSERT_NE(at, std::string::npos);
+  ScratchFolder scratch;
+  const fs::path traceFile = scratch.path() / "trace.json";
+  for (char control : {'\x01', '\x09', '\x0A', '\x1B', '\x1F'}) {
+    std::string patched = image;
+    patched[at] = control;
+    const fs::path copy = scratch.path() / "update.exe";
+    std::ofstream(copy, std::ios::binary) << patched;
+    CesimRun run = RunCesim({"--image", copy.string(), "--answer", "no", "--trace-format", "json",
+                             "--trace-file", traceFile.string()});
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    const std::vector<std::string> calls = LinesStartingWith(ReadText(traceFile), "", true);
+    ASSERT_EQ(calls.size(), 13u);
+    const nlohmann::json box = nlohmann::json::parse(calls[9]);
+    EXPECT_EQ(box["call"], "MessageBoxW");
+    EXPECT_EQ(box["arguments"][1].get<std::string>().substr(0, 5), std::string(1, control) + "ie m")
+        << calls[9];
+    for (const std::string& call : calls) {
+      EXPECT_TRUE(std::none_of(call.begin(), call.end(),
+                               [](char c) { return static_cast<unsigned char>(c) < 0x20; }))
+          << int(control) << ": " << call;
+    }
   }
 }
 
