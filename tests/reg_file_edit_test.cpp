@@ -339,6 +339,29 @@ TEST_F(Windows1252Test, ReadsAndWritesAnAnsiRegedit4File) {
                                                  "\"Other\"=\"\xC4\x9C\x99\"")));
 }
 
+// Every byte from 0x7F to 0xA0, the whole of the table Windows-1252 differs from Latin-1 in and
+// its two neighbours, reads as Windows reads it and is written back as the same byte, both as it
+// was read and when the run sets it (in reverse order, so that no byte stays by chance).
+TEST_F(Windows1252Test, TheTableReadsAndWritesBackAtItsEdges) {
+  const std::u16string expected =
+      u"\u007F\u20AC\u0081\u201A\u0192\u201E\u2026\u2020\u2021\u02C6\u2030\u0160\u2039\u0152"
+      u"\u008D\u017D\u008F\u0090\u2018\u2019\u201C\u201D\u2022\u2013\u2014\u02DC\u2122\u0161"
+      u"\u203A\u0153\u009D\u017E\u0178\u00A0";
+  std::string bytes, reversed;
+  for (int byte = 0x7F; byte <= 0xA0; ++byte) bytes += static_cast<char>(byte);
+  reversed.assign(bytes.rbegin(), bytes.rend());
+  const std::string file = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\K]\r\n\"V\"=\"" + bytes + "\"\r\n";
+  Registry registry = Registry::Parse(Bytes(file), "ansi.reg");
+  ASSERT_EQ(registry.Format().encoding, RegFileEncoding::kWindows1252);
+  const RegValue* value = registry.FindValue(u"HKEY_LOCAL_MACHINE\\K", u"V");
+  ASSERT_NE(value, nullptr);
+  EXPECT_EQ(value->data, Sz(expected));
+  EXPECT_EQ(registry.Serialize(), Bytes(file));
+  registry.SetValue(u"HKEY_LOCAL_MACHINE\\K", u"V", kRegSz,
+                    Sz(std::u16string(expected.rbegin(), expected.rend())));
+  EXPECT_EQ(registry.Serialize(), Bytes(Replaced(file, bytes, reversed)));
+}
+
 // A REGEDIT4 file in plain ASCII is as much ANSI as UTF-8: what is set into it is written as
 // regedit reads it. One with UTF-8 text in it stays UTF-8.
 TEST_F(Windows1252Test, APlainAsciiRegedit4FileIsWrittenAsAnsi) {
