@@ -302,9 +302,11 @@ class Loader {
         optional_.DataDirectory[IMAGE_DIRECTORY_ENTRY_RESOURCE].VirtualAddress.Value();
     for (const Section& section : sections_) {
       if (section.discardable && section.rva != resources) {
-        Note("section " + section.name,
-             "discardable: the device decommits it once the imports are bound, and any access "
-             "to it faults");
+        if (!OnlyForTheLoader(section)) {
+          Note("section " + section.name,
+               "discardable: the device decommits it once the imports are bound, and any access "
+               "to it faults");
+        }
         continue;
       }
       const auto start = memory_.begin() + section.rva;
@@ -319,6 +321,20 @@ class Loader {
       const Section* slot = SectionAt(binding.slotAddress - image_.base, 4);
       binding.slotMapped = !(slot->discardable && slot->rva != resources);
     }
+  }
+
+  // A discardable section the base relocations lie in, with no import slot and no entry point,
+  // is what linkers write: the loader reads it before it decommits it, and the program never
+  // touches it. Any other discardable section almost certainly means a broken image.
+  bool OnlyForTheLoader(const Section& section) const {
+    const uint32_t relocations =
+        optional_.DataDirectory[IMAGE_DIRECTORY_ENTRY_BASERELOC].VirtualAddress.Value();
+    const auto inside = [&](uint32_t rva) { return rva >= section.rva && rva < section.end; };
+    if (relocations == 0 || !inside(relocations)) return false;
+    if (inside(optional_.AddressOfEntryPoint.Value())) return false;
+    return std::none_of(
+        image_.imports.begin(), image_.imports.end(),
+        [&](const ImportBinding& binding) { return inside(binding.slotAddress - image_.base); });
   }
 
   // The device moves an image that keeps its relocations to 0x10000 and applies them; with none

@@ -493,6 +493,19 @@ std::vector<Noted> NotedImages() {
          EXPECT_EQ(image.regions.size(), 3u);
          EXPECT_FALSE(image.imports.front().slotMapped);
        }},
+      // Base relocations in a discardable section of their own, as linkers write .reloc: the
+      // loader reads them before it decommits the section, which is no sign of a broken image.
+      {[](Bytes& f, const Layout& l) {
+         WithRelocations(0x1000, {0x3000 | 0x100})(f, l);
+         const size_t block = l.Rva(0x4000);
+         std::copy_n(f.begin() + static_cast<ptrdiff_t>(l.Rva(0x2100)), 10, f.begin() + block);
+         Put(f, l.Directory(pe::IMAGE_DIRECTORY_ENTRY_BASERELOC), 0x4000);
+         Put(f, l.Directory(pe::IMAGE_DIRECTORY_ENTRY_RESOURCE), 0);
+         Put(f, l.Directory(pe::IMAGE_DIRECTORY_ENTRY_RESOURCE) + 4, 0);
+         Put(f, l.Section(".rsrc", offsetof(Sec, Characteristics)), 0x42000040);
+       },
+       "",
+       [](const emulator::LoadedImage& image) { EXPECT_EQ(RegionNamed(image, ".rsrc"), nullptr); }},
       {SetSection(".rsrc", offsetof(Sec, Characteristics), 0x42000040), "",  // never discarded
        [](const emulator::LoadedImage& image) { EXPECT_NE(RegionNamed(image, ".rsrc"), nullptr); }},
       {[](Bytes& f, const Layout& l) {
