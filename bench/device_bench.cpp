@@ -11,6 +11,7 @@
 #include "device.h"
 #include "image_loader.h"
 #include "machine.h"
+#include "trace_output.h"
 #include "update.h"
 
 namespace {
@@ -148,10 +149,13 @@ void StringLookup(benchmark::State& state) {
 }
 BENCHMARK(StringLookup);
 
-device::DeviceSettings Traced() {
-  device::DeviceSettings settings;
-  settings.trace = true;
-  return settings;
+// A console that writes every call's text trace line between the boxes, as cesim --trace does.
+device::Console Traced(std::ostream& out, device::AnswerSource& answers) {
+  device::Console console{out, &answers, 80};
+  console.calls = [&out](const device::CallRecord& call) {
+    out << "trace: " << cesim::CallAsText(call) << '\n';
+  };
+  return console;
 }
 
 // One whole run on the factory device, answered No, with every platform call traced.
@@ -162,8 +166,8 @@ void WholeRun(benchmark::State& state) {
     std::ostringstream out;
     std::istringstream in;
     cesim::Answers answers(cesim::Answer::No, {in, out});
-    device::Device device(device::Registry::Parse(factory, "factory.reg"), resources, Traced(),
-                          device::Console{out, &answers, 80});
+    device::Device device(device::Registry::Parse(factory, "factory.reg"), resources, {},
+                          Traced(out, answers));
     benchmark::DoNotOptimize(device.Run(&WinMain));
   }
 }
@@ -188,8 +192,8 @@ void EmulatedWholeRun(benchmark::State& state) {
     std::ostringstream out;
     std::istringstream in;
     cesim::Answers answers(cesim::Answer::No, {in, out});
-    device::Device device(device::Registry::Parse(factory, "factory.reg"), image.resources,
-                          Traced(), device::Console{out, &answers, 80});
+    device::Device device(device::Registry::Parse(factory, "factory.reg"), image.resources, {},
+                          Traced(out, answers));
     emulator::Machine machine(image, device, {cpu, 1'000'000});
     benchmark::DoNotOptimize(
         device.Run([&](HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int show) {

@@ -26,8 +26,6 @@ bool OneLine(const char* message) {
 
 void Run(const emulator::LoadedImage& image) {
   device::DeviceSettings settings;
-  settings.trace = true;
-  settings.imageBase = image.base;
   std::ostringstream out;
   std::istringstream in;
   cesim::Answers answers(cesim::Answer::No, {in, out});

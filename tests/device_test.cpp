@@ -26,6 +26,14 @@ std::vector<res::ResourceEntry> ProgramResources() {
   return res::ReadResFile(bytes, RESOURCE_FILE);
 }
 
+// A console whose call records are kept in `calls`, its boxes answered by `answers`.
+device::Console Recording(std::ostream& out, device::AnswerSource& answers,
+                          std::vector<device::CallRecord>& calls) {
+  device::Console console{out, &answers, 80};
+  console.calls = [&calls](const device::CallRecord& call) { calls.push_back(call); };
+  return console;
+}
+
 // The device answered as cesim answers it: by --answer, or by `input` typed on a terminal.
 struct TestDevice {
   explicit TestDevice(device::DeviceSettings settings = {}, std::string input = "",
@@ -35,7 +43,7 @@ struct TestDevice {
         device(device::Registry::Parse(std::span(reinterpret_cast<const uint8_t*>(kRegistryText),
                                                  sizeof kRegistryText - 1),
                                        "test.reg"),
-               ProgramResources(), std::move(settings), device::Console{out, &answers, 80}) {}
+               ProgramResources(), std::move(settings), Recording(out, answers, calls)) {}
 
   HKEY Open(const char16_t* path) {
     HKEY key = 0;
@@ -47,6 +55,7 @@ struct TestDevice {
   std::ostringstream out, prompts;
   std::istringstream in;
   cesim::Answers answers;
+  std::vector<device::CallRecord> calls;
   Device device;
 };
 
@@ -89,20 +98,22 @@ TEST(DeviceRegistry, OpensExistingKeysWhateverTheOptionsAndAccess) {
 
 // NULL or empty opens the same key again under a handle of its own, which writes to that key and
 // is closed by itself.
-TEST(DeviceRegistry, OpensTheSameKeyAgainForAnEmptySubKeyAndTracesWhatItWasGiven) {
-  device::DeviceSettings settings;
-  settings.trace = true;
-  TestDevice device(settings);
+TEST(DeviceRegistry, OpensTheSameKeyAgainForAnEmptySubKeyAndRecordsWhatItWasGiven) {
+  TestDevice device;
   const HKEY mmc = device.Open(kMmc);
   HKEY again = 0, root = 0;
   ASSERT_EQ(device.device.RegOpenKeyExW(mmc, u"", 3, 0xF003F, &again), ERROR_SUCCESS);
+  namespace as = device::as;
+  const device::CallRecord opened{
+      "RegOpenKeyExW",
+      {as::Handle(0x2001), as::Text(u""), as::Number(3), as::Handle(0xF003F), as::Pointer(&again)},
+      as::Constant(0, "ERROR_SUCCESS"),
+      {{"key", as::Handle(0x2002)}}};
+  EXPECT_EQ(device.calls.back(), opened);
   ASSERT_EQ(device.device.RegOpenKeyExW(HKEY_LOCAL_MACHINE, nullptr, 0, 0, &root), ERROR_SUCCESS);
+  EXPECT_EQ(device.calls.back().arguments[1], as::Null());
   EXPECT_NE(again, mmc);
   EXPECT_NE(root, again);
-  EXPECT_NE(device.out.str().find("RegOpenKeyExW(0x00002001, \"\", 3, 0x000F003F, buffer) -> "
-                                  "ERROR_SUCCESS, key 0x00002002"),
-            std::string::npos)
-      << device.out.str();
   const BYTE data[] = {'y', 0};
   EXPECT_EQ(device.device.RegSetValueExW(again, u"Folder", 0, REG_SZ, data, 2), ERROR_SUCCESS);
   EXPECT_EQ(device.device.RegCloseKey(again), ERROR_SUCCESS);
@@ -146,20 +157,69 @@ TEST(DeviceRegistry, RefusesHandlesNeverOpenedOrAlreadyClosed) {
             26u);
 }
 
-TEST(DeviceRegistry, StoresExactlyTheBytesAndSizeItIsGiven) {
-  const std::vector<std::vector<uint8_t>> payloads = {
-      {'S', 0, 'p', 0, 0, 0}, {'S', 0, 'p'}, {}, {0xFF, 0xFE, 0, 0, 0, 0, 0, 0, 0}};
-  for (const auto& payload : payloads) {
+// The data as the call's record shows it, turned back into bytes.
+std::vector<uint8_t> BytesOf(const device::Value& data) {
+  std::u16string units;
+  switch (data.kind) {
+    case device::Value::Kind::Null:  // an empty vector's data() is NULL
+      return {};
+    case device::Value::Kind::Bytes:
+      return data.bytes;
+    case device::Value::Kind::Text:
+      units = device::FromUtf8(data.text) + u'\0';
+      break;
+    case device::Value::Kind::Strings:
+      for (const std::string& text : data.strings) units += device::FromUtf8(text) + u'\0';
+      units += u'\0';
+      break;
+    default:
+      ADD_FAILURE() << "value data of kind " << static_cast<int>(data.kind);
+  }
+  std::vector<uint8_t> bytes;
+  for (char16_t unit : units) bytes.insert(bytes.end(), {uint8_t(unit), uint8_t(unit >> 8)});
+  return bytes;
+}
+
+// Stored as given, and recorded so that the record gives back the same bytes, whatever they are.
+TEST(DeviceRegistry, StoresAndRecordsExactlyTheBytesAndSizeItIsGiven) {
+  const struct {
+    DWORD type;
+    std::vector<uint8_t> payload;
+  } cases[] = {
+      {REG_SZ, {'S', 0, 'p', 0, 0, 0}},
+      {REG_SZ, {'S', 0, 'p'}},
+      {REG_SZ, {}},
+      {REG_SZ, {0xFF, 0xFE, 0, 0, 0, 0, 0, 0, 0}},
+      {REG_SZ, {'a', 0, 0x00, 0xD8, 0, 0}},  // a lone surrogate
+      {REG_SZ, {'a', 0, 0, 0, 'b', 0, 0, 0}},
+      {REG_SZ, {'\\', 0, 'x', 0, 0x0A, 0, 0, 0}},
+      {device::kRegExpandSz, {'%', 0, 0xE4, 0, 0, 0}},
+      {device::kRegMultiSz, {'a', 0, 0, 0, 0, 0}},
+      {device::kRegMultiSz, {'a', 0, 0, 0, 0, 0, 'b', 0, 0, 0, 0, 0}},
+      {device::kRegMultiSz, {0, 0}},
+      {device::kRegMultiSz, {'a', 0, 0, 0}},  // the list's terminator is missing
+      {device::kRegMultiSz, {'a', 0, 'b', 0}},
+      {device::kRegMultiSz, {0x00, 0xDC, 0, 0, 0, 0}},
+      {device::kRegDword, {1, 2, 3, 4}},
+      {device::kRegBinary, {0x01, 0x2C, 0x00, 0xFF}},
+      {device::kRegQword, {}},
+  };
+  for (const auto& test : cases) {
     TestDevice device;
     HKEY key = device.Open(kMmc);
-    ASSERT_EQ(device.device.RegSetValueExW(key, u"FOLDER", 0, REG_SZ, payload.data(),
-                                           static_cast<DWORD>(payload.size())),
+    ASSERT_EQ(device.device.RegSetValueExW(key, u"FOLDER", 0, test.type, test.payload.data(),
+                                           static_cast<DWORD>(test.payload.size())),
               ERROR_SUCCESS);
     const device::RegValue* stored = device.device.registry().FindValue(
         u"HKEY_LOCAL_MACHINE\\System\\StorageManager\\Profiles\\MMC", u"Folder");
     ASSERT_NE(stored, nullptr);
-    EXPECT_EQ(stored->data, payload);
-    EXPECT_EQ(stored->type, REG_SZ);
+    EXPECT_EQ(stored->data, test.payload);
+    EXPECT_EQ(stored->type, test.type);
+    const device::Value& recorded = device.calls.back().arguments.at(4);
+    EXPECT_EQ(BytesOf(recorded), test.payload) << test.type;
+    if (recorded.kind == device::Value::Kind::Bytes) {
+      EXPECT_EQ(recorded.number, test.type);
+    }
   }
 }
 
@@ -256,16 +316,22 @@ TEST(DeviceStrings, WritesNothingWithoutRoomAndGivesTheStringsAddressForANullBuf
   const std::vector<res::ResourceEntry> resources = ProgramResources();
   const std::optional<res::StringLocation> located = res::LocateString(resources, 5020);
   ASSERT_TRUE(located);
-  device::DeviceSettings onImage;
-  onImage.imageBase = 0x10000;
-  TestDevice device(onImage);
-  const uint32_t expected = 0x10000 + located->block->rva + static_cast<uint32_t>(located->offset);
+  // The device says where the string is in its resources; the caller knows where they lie.
+  const device::ResourceAddress addressOf = [&](size_t entry, size_t offset) {
+    return std::optional<uint32_t>(0x10000 + 0x100 * static_cast<uint32_t>(entry) +
+                                   static_cast<uint32_t>(offset));
+  };
+  TestDevice device;
+  const uint32_t expected = 0x10000 +
+                            0x100 * static_cast<uint32_t>(located->block - resources.data()) +
+                            static_cast<uint32_t>(located->offset);
   for (int capacity : {0, 260, -5}) {  // the capacity does not matter
-    EXPECT_EQ(static_cast<uint32_t>(
-                  device.device.LoadStringW(device::kProcessHandle, 5020, nullptr, capacity)),
+    EXPECT_EQ(static_cast<uint32_t>(device.device.LoadStringInto(device::kProcessHandle, 5020,
+                                                                 nullptr, capacity, addressOf)),
               expected);
   }
-  EXPECT_EQ(device.device.LoadStringW(device::kProcessHandle, 1, nullptr, 0), 0);  // not found
+  EXPECT_EQ(device.device.LoadStringInto(device::kProcessHandle, 1, nullptr, 0, addressOf),
+            0);  // not found
   TestDevice native;
   EXPECT_EQ(native.device.LoadStringW(device::kProcessHandle, 5020, nullptr, 0), 0);
 }
@@ -374,15 +440,14 @@ TEST(DeviceMessageBox, ShowsTheIconAndTheDefaultCaption) {
       {MB_OK | 0x30, u"  ", "│ (!) Frage?", "MB_OK | MB_ICONEXCLAMATION"},
       {MB_OK | 0x40 | 0x200, u"  ", "│ (i) Frage?", "MB_OK | MB_ICONASTERISK | MB_DEFBUTTON3"},
       {MB_OK | 0x10 | 0x1000, nullptr, "┌[Error]", "MB_OK | MB_ICONHAND | 0x00001000"},
-      {MB_OK, nullptr, "│ Frage?", "MB_OK)"},
+      {MB_OK, nullptr, "│ Frage?", "MB_OK"},
   };
   for (const auto& test : cases) {
     device::DeviceSettings settings;
-    settings.trace = true;
     TestDevice device(settings, "", false, cesim::Answer::Yes);
     device.device.MessageBoxW(0, u"Frage?", test.caption, test.style);
     EXPECT_NE(device.out.str().find(test.shown), std::string::npos) << device.out.str();
-    EXPECT_NE(device.out.str().find(test.traced), std::string::npos) << device.out.str();
+    EXPECT_EQ(device.calls.back().arguments[3].text, test.traced);
   }
 }
 
