@@ -23,11 +23,13 @@
 #include "options.h"
 #include "storage_manager.h"
 #include "summary.h"
+#include "survey.h"
 #include "trace_output.h"
 #include "update.h"
 
 extern const std::span<const unsigned char> kDefaultRegistry;   // device/default.reg
 extern const std::span<const unsigned char> kProgramResources;  // the program's compiled .res
+extern const std::span<const unsigned char> kSurveyResources;   // the survey's compiled .res
 
 using cesim::InputError;
 using cesim::kExitFault;
@@ -71,6 +73,21 @@ std::vector<std::u16string> ProfileKeys(const std::vector<std::u16string>& profi
   return keys;
 }
 
+// The file the program runs from: the image's own name, or the name of the program built for
+// this machine.
+std::u16string ProgramFile(const cesim::Options& options) {
+  if (options.image) {
+    try {
+      return device::FromUtf8(options.image->filename().string());
+    } catch (const std::invalid_argument&) {
+      throw InputError(options.image->string() +
+                       ": the device cannot spell a file name that is "
+                       "not UTF-8");
+    }
+  }
+  return options.program == cesim::Program::Survey ? u"DeviceSurvey.exe" : u"CardFolderUpdate.exe";
+}
+
 device::DeviceSettings DeviceSettingsFor(const cesim::Options& options) {
   device::DeviceSettings settings;
   if (options.romLanguage) settings.romBlock = device::MakeRomBlock(*options.romLanguage);
@@ -79,6 +96,12 @@ device::DeviceSettings DeviceSettingsFor(const cesim::Options& options) {
   settings.reset = options.reset;
   settings.missingKeys = ProfileKeys(options.missingKeyProfiles);
   settings.failingWrites = ProfileKeys(options.failingWriteProfiles);
+  settings.failingEnumerations = options.failingEnumerations;
+  settings.programFile = ProgramFile(options);
+  if (options.card) {
+    settings.card = device::CardSettings{*options.card, options.cardProfile, options.cardFull,
+                                         options.cardReadOnly};
+  }
   settings.stringsMissing = options.noStrings;
   settings.commandLine = options.commandLine;
   settings.showState = options.showState;
@@ -237,9 +260,11 @@ int Run(const cesim::Options& options, RunNotes& notes) {
   std::optional<emulator::LoadedImage> image;
   if (options.image) image = LoadDeviceImage(*options.image);
   if (image) notes.Add(image->notes);
+  const bool survey = !image && options.program == cesim::Program::Survey;
   // An image brings its own string table, read from its resources as the device reads it.
-  auto resources =
-      image ? image->resources : res::ReadResFile(kProgramResources, "program resources");
+  auto resources = image    ? image->resources
+                   : survey ? res::ReadResFile(kSurveyResources, "survey resources")
+                            : res::ReadResFile(kProgramResources, "program resources");
   cesim::TraceOutput trace(options);
   cesim::Answers answers(options.answer, terminal.Terminal());
   device::Console console{std::cout, &answers, TerminalWidth(), BoxLinesForLocale()};
@@ -265,7 +290,7 @@ int Run(const cesim::Options& options, RunNotes& notes) {
                 } machineNotes{notes, *machine};
                 return machine->Start(instance, previous, commandLine, show);
               })
-            : device.Run(&WinMain);
+            : device.Run(survey ? &SurveyWinMain : &WinMain);
   } catch (const emulator::EmulationFault&) {
     if (inspection) {
       inspection->RunEnded(std::nullopt);
@@ -343,6 +368,8 @@ int Main(const std::vector<std::string>& arguments) {
   } catch (const InputError& error) {
     std::cerr << "cesim: " << error.what() << '\n';
   } catch (const device::RegFileError& error) {
+    std::cerr << "cesim: " << error.what() << '\n';
+  } catch (const device::CardError& error) {
     std::cerr << "cesim: " << error.what() << '\n';
   } catch (const device::InputEnded& error) {
     std::cout << std::flush;
