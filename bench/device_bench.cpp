@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "answers.h"
 #include "device.h"
 #include "image_loader.h"
 #include "machine.h"
@@ -148,15 +149,9 @@ void StringLookup(benchmark::State& state) {
 }
 BENCHMARK(StringLookup);
 
-device::DeviceSettings AnsweredNo() {
-  device::DeviceSettings settings;
-  settings.answer = device::Answer::No;
-  return settings;
-}
-
 // A console that writes every call's text trace line between the boxes, as cesim --trace does.
-device::Console Traced(std::ostream& out, std::istream& in) {
-  device::Console console{out, in, false, 80};
+device::Console Traced(std::ostream& out, device::AnswerSource& answers) {
+  device::Console console{out, &answers, 80};
   console.calls = [&out](const device::CallRecord& call) {
     out << "trace: " << cesim::CallAsText(call) << '\n';
   };
@@ -170,8 +165,9 @@ void WholeRun(benchmark::State& state) {
   for (auto _ : state) {
     std::ostringstream out;
     std::istringstream in;
-    device::Device device(device::Registry::Parse(factory, "factory.reg"), resources, AnsweredNo(),
-                          Traced(out, in));
+    cesim::Answers answers(cesim::Answer::No, {in, out});
+    device::Device device(device::Registry::Parse(factory, "factory.reg"), resources, {},
+                          Traced(out, answers));
     benchmark::DoNotOptimize(device.Run(&WinMain));
   }
 }
@@ -195,8 +191,9 @@ void EmulatedWholeRun(benchmark::State& state) {
   for (auto _ : state) {
     std::ostringstream out;
     std::istringstream in;
-    device::Device device(device::Registry::Parse(factory, "factory.reg"), image.resources,
-                          AnsweredNo(), Traced(out, in));
+    cesim::Answers answers(cesim::Answer::No, {in, out});
+    device::Device device(device::Registry::Parse(factory, "factory.reg"), image.resources, {},
+                          Traced(out, answers));
     emulator::Machine machine(image, device, {cpu, 1'000'000});
     benchmark::DoNotOptimize(
         device.Run([&](HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int show) {
@@ -221,9 +218,8 @@ void EmulatedEndlessLoop(benchmark::State& state) {
   constexpr uint64_t kLimit = 1'000'000;
   for (auto _ : state) {
     std::ostringstream out;
-    std::istringstream in;
     device::Device device(device::Registry::Parse(ReadBytes(DEFAULT_REGISTRY), "factory.reg"),
-                          image.resources, {}, device::Console{out, in, false, 80});
+                          image.resources, {}, device::Console{out});
     emulator::Machine machine(image, device, {emulator::CpuModel::Pxa270, kLimit});
     try {
       device.Run([&](HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int show) {

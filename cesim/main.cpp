@@ -1,11 +1,15 @@
 // cesim: runs the card-folder update once on a simulated handheld and reports what it did.
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <sstream>
 
@@ -90,7 +94,6 @@ device::DeviceSettings DeviceSettingsFor(const cesim::Options& options) {
   if (options.romLanguage) settings.romBlock = device::MakeRomBlock(*options.romLanguage);
   if (options.romBlockFile) settings.romBlock = LoadRomBlock(*options.romBlockFile);
   settings.romSilent = options.romSilent;
-  settings.answer = options.answer;
   settings.reset = options.reset;
   settings.missingKeys = ProfileKeys(options.missingKeyProfiles);
   settings.failingWrites = ProfileKeys(options.failingWriteProfiles);
@@ -152,6 +155,68 @@ size_t TerminalWidth() {
   return 80;
 }
 
+// The terminal the prompts go to: standard error when it is a terminal; else, when the answers are
+// typed on a terminal, the controlling terminal itself, as sudo and ssh prompt, so that a run
+// with both outputs redirected (`cesim > out 2> err`) still asks on screen. Without one to open,
+// such a run would wait with nothing shown: it is refused.
+class PromptTerminal {
+ public:
+  explicit PromptTerminal(const cesim::Options& options) {
+    inputIsTerminal_ = isatty(STDIN_FILENO);
+    if (!inputIsTerminal_ || isatty(STDERR_FILENO) || options.answer != cesim::Answer::FromKeyboard)
+      return;
+    fd_ = open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd_ < 0) {
+      throw InputError(std::string("input is a terminal but the question cannot be shown on it: ") +
+                       "/dev/tty: " + std::strerror(errno) + "; give --answer");
+    }
+    tty_.emplace(fd_);
+    stream_.rdbuf(&*tty_);
+  }
+  ~PromptTerminal() {
+    if (tty_) tty_->Flush();
+    if (fd_ >= 0) close(fd_);
+  }
+  PromptTerminal(const PromptTerminal&) = delete;
+  PromptTerminal& operator=(const PromptTerminal&) = delete;
+
+  cesim::Terminal Terminal() {
+    const bool outputOnTerminal = tty_ ? isatty(STDOUT_FILENO) && SameFile(STDOUT_FILENO, fd_)
+                                       : static_cast<bool>(isatty(STDOUT_FILENO));
+    return {std::cin, tty_ ? stream_ : std::cerr, inputIsTerminal_, !outputOnTerminal};
+  }
+
+ private:
+  static bool SameFile(int a, int b) {
+    struct stat first {
+    }, second{};
+    return fstat(a, &first) == 0 && fstat(b, &second) == 0 && first.st_rdev == second.st_rdev;
+  }
+
+  bool inputIsTerminal_ = false;
+  int fd_ = -1;
+  std::optional<cesim::CheckedOutput> tty_;
+  std::ostream stream_{nullptr};
+};
+
+// Box-drawing characters where the locale's character set is UTF-8, else ASCII: the locale is
+// LC_ALL, else LC_CTYPE, else LANG, as setlocale takes it, read without changing cesim's own.
+device::BoxLines BoxLinesForLocale() {
+  std::string locale;
+  for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') {
+      locale = value;
+      break;
+    }
+  }
+  std::transform(locale.begin(), locale.end(), locale.begin(),
+                 [](unsigned char c) { return std::tolower(c); });
+  const bool utf8 =
+      locale.find("utf-8") != std::string::npos || locale.find("utf8") != std::string::npos;
+  return utf8 ? device::BoxLines::kUnicode : device::BoxLines::kAscii;
+}
+
 // Saves the registry over the file it was read from, unless that file changed since.
 cesim::SaveOutcome SaveRegistry(const device::Registry& registry, const std::filesystem::path& file,
                                 const fileio::FileIdentity& read) {
@@ -187,6 +252,7 @@ class RunNotes {
 };
 
 int Run(const cesim::Options& options, RunNotes& notes) {
+  PromptTerminal terminal(options);
   cesim::CheckOutputsAreDistinct(options);
   std::optional<fileio::LockedFile> registryFile = LockRegistryFile(options);
   device::Registry registry = LoadRegistry(options, registryFile);
@@ -201,10 +267,8 @@ int Run(const cesim::Options& options, RunNotes& notes) {
                    : survey ? res::ReadResFile(kSurveyResources, "survey resources")
                             : res::ReadResFile(kProgramResources, "program resources");
   cesim::TraceOutput trace(options);
-  device::Console console{std::cout, std::cin, static_cast<bool>(isatty(STDIN_FILENO)),
-                          TerminalWidth()};
-  console.prompts = &std::cerr;
-  console.boxesOnPrompts = !isatty(STDOUT_FILENO);
+  cesim::Answers answers(options.answer, terminal.Terminal());
+  device::Console console{std::cout, &answers, TerminalWidth(), BoxLinesForLocale()};
   if (options.trace) console.calls = trace.Sink();
   device::Device device(std::move(registry), std::move(resources), std::move(settings), console);
   std::optional<emulator::Machine> machine;

@@ -5,9 +5,9 @@
 #include <functional>
 #include <map>
 
-#include "registry.h"
 #include "rom.h"
 #include "storage_manager.h"
+#include "utf_text.h"
 
 namespace cesim {
 namespace {
@@ -117,11 +117,10 @@ const std::vector<OptionRow>& OptionTable() {
        "(default: asked on the keyboard; without a terminal the box fails);\n"
        "with an answer given, OK boxes do not wait for Enter either",
        [](Options& o, auto& option, auto& value) {
-         o.answer = Choice<device::Answer>(option, value,
-                                           {{"yes", device::Answer::Yes},
-                                            {"no", device::Answer::No},
-                                            {"fail", device::Answer::FailToShow}},
-                                           "yes, no or fail");
+         o.answer = Choice<Answer>(
+             option, value,
+             {{"yes", Answer::Yes}, {"no", Answer::No}, {"fail", Answer::FailToShow}},
+             "yes, no or fail");
        }},
       {"--reset", "now|returns", "a soft-reset request resets at once (default) or returns FALSE",
        [](Options& o, auto& option, auto& value) {

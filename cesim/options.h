@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "answers.h"
 #include "device.h"
 #include "inspection.h"
 #include "machine.h"
@@ -47,7 +48,7 @@ struct Options {
   std::optional<std::u16string> romLanguage;
   std::optional<std::filesystem::path> romBlockFile;
   bool romSilent = false;
-  device::Answer answer = device::Answer::FromKeyboard;
+  Answer answer = Answer::FromKeyboard;
   device::ResetBehaviour reset = device::ResetBehaviour::TakesEffect;
   std::vector<std::u16string> missingKeyProfiles;
   std::vector<std::u16string> failingWriteProfiles;

@@ -7,6 +7,7 @@
 
 #include "message_box.h"
 #include "storage_manager.h"
+#include "utf_text.h"
 
 namespace cesim {
 namespace {
@@ -14,8 +15,9 @@ namespace {
 std::string ResetLine(const device::RunResult& result) {
   if (!result.resetRequested) return "not requested";
   if (!result.resetTookEffect) return "requested; the request returned and the device kept running";
-  return "requested and taken: the run ended there with " + std::to_string(result.keysLeftOpen) +
-         " registry key(s) still open";
+  const size_t open = result.keysLeftOpen;
+  return "requested and taken: the run ended there with " + std::to_string(open) +
+         (open == 1 ? " registry key" : " registry keys") + " still open";
 }
 
 std::string RegistryFileLine(const Options& options, const device::RunResult& result,
@@ -95,7 +97,7 @@ std::string FaultsLine(const Options& options) {
     faults.push_back("writes to " + device::ToUtf8(profile) + " refused");
   }
   if (options.noStrings) faults.emplace_back("string table missing");
-  if (options.answer == device::Answer::FailToShow) faults.emplace_back("question box fails");
+  if (options.answer == Answer::FailToShow) faults.emplace_back("question box fails");
   if (options.reset == device::ResetBehaviour::Returns)
     faults.emplace_back("reset request returns");
   if (options.cardFull) faults.emplace_back("card full");
@@ -108,9 +110,11 @@ std::string FaultsLine(const Options& options) {
   return line.empty() ? "none" : line;
 }
 
-// Said plainly when the update set some profiles but not all: how far it got and where it stopped.
-std::optional<std::string> PartialLine(const device::Registry& registry,
-                                       const device::RunResult& result) {
+// Said plainly when the update did not set every profile although it tried to: how far it got
+// and where it stopped. A run refused for its ROM never tried, and one that found the profiles set
+// already has nothing to say.
+std::optional<std::string> IncompleteLine(const device::Registry& registry,
+                                          const device::RunResult& result) {
   constexpr std::u16string_view kCardFolder = u"Speicherkarte";
   size_t changed = 0;
   for (const device::ValueChange& change : result.changes) {
@@ -127,10 +131,15 @@ std::optional<std::string> PartialLine(const device::Registry& registry,
       stoppedAt = profile;
     }
   }
-  if (set == 0 || !stoppedAt) return std::nullopt;
-  return std::to_string(changed) + " of " + std::to_string(device::kCardProfiles.size()) +
+  if (!stoppedAt || (set == 0 && result.registryCallsRefused == 0)) return std::nullopt;
+  return std::string(set == 0 ? "UPDATE FAILED: " : "PARTIAL UPDATE: ") + std::to_string(changed) +
+         " of " + std::to_string(device::kCardProfiles.size()) +
          " profiles changed; the update stopped at " + device::ToUtf8(*stoppedAt);
 }
+
+// Marks where a summary line that does not fit breaks first: the parts between marks start
+// lines of their own, so that lines of one kind keep one layout whatever their lengths.
+constexpr char kBreakFirst = '\x1F';
 
 void PrintSummary(std::ostream& out, const SummaryInput& run) {
   const Options& options = run.options;
@@ -156,16 +165,17 @@ void PrintSummary(std::ostream& out, const SummaryInput& run) {
   }
   out << '\n';
   out << "  soft reset: " << ResetLine(result) << '\n';
-  if (const std::optional<std::string> partial = PartialLine(registry, result)) {
-    out << "  PARTIAL UPDATE: " << *partial << '\n';
+  if (const std::optional<std::string> incomplete = IncompleteLine(registry, result)) {
+    out << "  " << *incomplete << '\n';
   }
   if (result.changes.empty()) out << "  registry: no value changed\n";
   for (const device::ValueChange& change : result.changes) {
     auto shown = [](const std::optional<device::RegValue>& value) {
       return value ? device::FormatValueData(*value) : std::string("(none)");
     };
-    out << "  changed: [" << device::ToUtf8(change.keyPath) << "] \"" << device::ToUtf8(change.name)
-        << "\": " << shown(change.before) << " -> " << shown(change.after) << '\n';
+    out << "  changed: [" << device::ToUtf8(change.keyPath) << "]" << kBreakFirst << '"'
+        << device::ToUtf8(change.name) << "\": " << shown(change.before) << " -> "
+        << shown(change.after) << '\n';
   }
   if (result.resetTookEffect) {
     out << "  after the reset the storage manager mounts:\n";
@@ -188,21 +198,75 @@ void PrintSummary(std::ostream& out, const SummaryInput& run) {
   }
 }
 
-// The summary with each line longer than `width` columns wrapped as box text is, its
-// continuation lines indented four more columns.
+// `word` in pieces: the first of at most `firstColumns` characters (empty when nothing fits),
+// the others of at most `columns`. It is broken before a backslash or after a slash where it has
+// them (a key path, a file name), and inside the word only where a piece is still too long.
+std::vector<std::string> BreakWord(std::string_view word, size_t firstColumns, size_t columns) {
+  std::vector<std::string> pieces(1);
+  for (size_t start = 0; start < word.size();) {
+    size_t end = start + 1;
+    while (end < word.size() && word[end] != '\\' && word[end - 1] != '/') ++end;
+    const std::string_view part = word.substr(start, end - start);
+    start = end;
+    const size_t room = pieces.size() == 1 ? firstColumns : columns;
+    if (device::Columns(pieces.back()) + device::Columns(part) <= room) {
+      pieces.back() += part;
+      continue;
+    }
+    for (std::string& piece : device::WrapText(part, columns)) pieces.push_back(std::move(piece));
+  }
+  return pieces;
+}
+
+// Text wrapped to `columns` at spaces; a word longer than a line starts where the line has room
+// and is broken as BreakWord breaks it.
+std::vector<std::string> WrapSummaryText(std::string_view text, size_t columns) {
+  std::vector<std::string> lines(1);
+  for (size_t start = 0; start <= text.size();) {
+    const size_t end = std::min(text.find(' ', start), text.size());
+    const std::string_view word = text.substr(start, end - start);
+    start = end + 1;
+    std::string& line = lines.back();
+    const size_t used = device::Columns(line) + (line.empty() ? 0 : 1);
+    if (used + device::Columns(word) <= columns) {
+      line += (line.empty() ? "" : " ") + std::string(word);
+      continue;
+    }
+    if (device::Columns(word) <= columns) {
+      lines.emplace_back(word);
+      continue;
+    }
+    std::vector<std::string> pieces = BreakWord(word, columns - std::min(used, columns), columns);
+    if (!pieces.front().empty()) line += (line.empty() ? "" : " ") + pieces.front();
+    lines.insert(lines.end(), pieces.begin() + 1, pieces.end());
+  }
+  return lines;
+}
+
+// The summary with each line longer than `width` columns wrapped, its continuation lines
+// indented four more columns; a line that does not fit breaks at its kBreakFirst marks first.
 std::string Wrapped(const std::string& summary, size_t width) {
   constexpr size_t kContinuation = 4;
   std::string wrapped;
   std::istringstream lines(summary);
   for (std::string line; std::getline(lines, line);) {
     const size_t indent = std::min(line.find_first_not_of(' '), line.size());
-    const std::string_view text = std::string_view(line).substr(indent);
+    const std::string text = line.substr(indent);
     const size_t room = std::max<size_t>(width, indent + kContinuation + 20) - indent;
-    if (device::WrapText(text, room).size() <= 1) {
-      wrapped += line + '\n';
+    std::string whole = text;
+    std::replace(whole.begin(), whole.end(), kBreakFirst, ' ');
+    if (device::Columns(whole) <= room) {
+      wrapped += std::string(indent, ' ') + whole + '\n';
       continue;
     }
-    const std::vector<std::string> pieces = device::WrapText(text, room - kContinuation);
+    std::vector<std::string> pieces;
+    for (size_t start = 0; start <= text.size();) {
+      const size_t end = std::min(text.find(kBreakFirst, start), text.size());
+      const std::vector<std::string> part =
+          WrapSummaryText(std::string_view(text).substr(start, end - start), room - kContinuation);
+      pieces.insert(pieces.end(), part.begin(), part.end());
+      start = end + 1;
+    }
     for (size_t i = 0; i < pieces.size(); ++i) {
       wrapped += std::string(indent + (i ? kContinuation : 0), ' ') + pieces[i] + '\n';
     }

@@ -27,7 +27,9 @@ CoverageRecorder::CoverageRecorder(const debuginfo::ProgramSymbols& symbols) : s
       if (!symbols.IsInstruction(address)) continue;
       auto decoded =
           disassembler.Decode(address, std::span<const uint8_t>(section.bytes).subspan(offset, 4));
-      if (decoded && decoded->branch && decoded->conditional) {
+      // Every predicated instruction is a decision, a branch or not: `strne` stores only when
+      // its condition holds.
+      if (decoded && decoded->conditional) {
         conditions_[(address - base_) / 4] = static_cast<uint8_t>(decoded->condition);
       }
     }
@@ -50,7 +52,7 @@ const InstructionCounts* CoverageRecorder::CountsAt(uint32_t address) const {
   return &counts_[index];
 }
 
-bool CoverageRecorder::IsConditionalBranch(uint32_t address) const {
+bool CoverageRecorder::IsConditional(uint32_t address) const {
   const uint32_t index = (address - base_) / 4;
   return address >= base_ && index < conditions_.size() && conditions_[index] != kNoCondition;
 }
@@ -77,8 +79,10 @@ std::string LcovTracefile(const CoverageRecorder& recorder) {
     const InstructionCounts* counts = recorder.CountsAt(address);
     if (!location.line || location.line->line == 0 || !counts) continue;
     LineCounts& line = files[location.line->file].lines[location.line->line];
-    line.hits = std::max(line.hits, counts->executed);
-    if (recorder.IsConditionalBranch(address)) line.branches.push_back(counts);
+    // A line ran when one of its instructions did: a predicated one only when its condition held.
+    const bool conditional = recorder.IsConditional(address);
+    line.hits = std::max(line.hits, conditional ? counts->taken : counts->executed);
+    if (conditional) line.branches.push_back(counts);
   }
   for (const debuginfo::Function& function : symbols.functions()) {
     const debuginfo::CodeLocation location = symbols.Locate(function.address);

@@ -1,6 +1,7 @@
-// cesim --coverage: counts every instruction of the image a run executes, and for each
-// conditional branch how often it was taken and not, then writes them as an lcov tracefile
-// against the source lines the ELF file's line table gives.
+// cesim --coverage: counts every instruction of the image a run reaches, and for each conditional
+// (predicated) instruction how often its condition held and not, then writes them as an lcov
+// tracefile against the source lines the ELF file's line table gives: a predicated instruction is
+// a branch there (taken when its condition held), and counts for its line only when it executed.
 #pragma once
 
 #include <cstdint>
@@ -13,8 +14,8 @@
 namespace coverage {
 
 struct InstructionCounts {
-  uint64_t executed = 0;
-  uint64_t taken = 0;  // conditional branches only: executed = taken + not taken
+  uint64_t executed = 0;  // reached, whether or not its condition held
+  uint64_t taken = 0;     // conditional instructions only: executed = taken + not taken
   uint64_t notTaken = 0;
 };
 
@@ -27,9 +28,9 @@ class CoverageRecorder : public emulator::ExecutionObserver {
 
   // Null for an address outside the code sections.
   const InstructionCounts* CountsAt(uint32_t address) const;
-  // Whether the instruction at `address` is a conditional branch (b, bl, bx or a load of the pc
-  // with a condition).
-  bool IsConditionalBranch(uint32_t address) const;
+  // Whether the instruction at `address` executes only under a condition (a branch, or any other
+  // predicated instruction such as `strne` or `movlo`).
+  bool IsConditional(uint32_t address) const;
 
   const debuginfo::ProgramSymbols& symbols() const { return symbols_; }
 
@@ -38,7 +39,8 @@ class CoverageRecorder : public emulator::ExecutionObserver {
   const debuginfo::ProgramSymbols& symbols_;
   uint32_t base_ = 0;                      // the first code address
   std::vector<InstructionCounts> counts_;  // one per word from base_
-  std::vector<uint8_t> conditions_;  // a conditional branch's condition field, else kNoCondition
+  std::vector<uint8_t>
+      conditions_;  // a conditional instruction's condition field, else kNoCondition
 };
 
 // The lcov tracefile (geninfo's format: SF/FN/FNDA/BRDA/DA records) for what `recorder` counted.

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <istream>
 #include <ostream>
 
 #include "call_record.h"
@@ -51,13 +50,6 @@ std::string IconMark(UINT style) {
   }
 }
 
-// "OK / Abbrechen": the buttons as the box shows them.
-std::string ButtonRow(const std::vector<BoxButton>& buttons) {
-  std::string row;
-  for (const BoxButton& button : buttons) row += (row.empty() ? "" : " / ") + button.label;
-  return row;
-}
-
 std::vector<std::string> LabelsOf(const std::vector<BoxButton>& buttons) {
   std::vector<std::string> labels;
   for (const BoxButton& button : buttons) labels.push_back(button.label);
@@ -84,6 +76,7 @@ RunResult Device::Run(const ProgramEntry& entry) {
   openKeys_.clear();
   resetRequested_ = false;
   platformCalls_ = 0;
+  registryCallsRefused_ = 0;
   RunResult result;
   std::u16string commandLine = settings_.commandLine;
   try {
@@ -98,6 +91,7 @@ RunResult Device::Run(const ProgramEntry& entry) {
   result.resetRequested = resetRequested_;
   result.keysLeftOpen = openKeys_.size();
   result.platformCalls = platformCalls_;
+  result.registryCallsRefused = registryCallsRefused_;
   result.changes = registry_.RecordedChanges();
   return result;
 }
@@ -130,70 +124,34 @@ int Device::MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {
 }
 
 int Device::ShowOk(const std::string& caption, const std::string& text) {
-  const std::string box = DrawMessageBox(caption, text, {labels_.ok}, console_.width);
+  const std::string box =
+      DrawMessageBox(caption, text, {labels_.ok}, console_.width, console_.boxLines);
   console_.out << box << std::flush;
-  // With --answer the run is scripted: no box waits for the keyboard.
-  if (console_.inputIsTerminal && settings_.answer == Answer::FromKeyboard) {
-    if (console_.boxesOnPrompts) Prompts() << box;
-    Prompts() << labels_.ok << " (Enter) " << std::flush;
-    std::string line;
-    if (!std::getline(console_.in, line)) throw InputEnded("end of input while a box waited");
-  }
+  if (console_.answers) console_.answers->Acknowledge(box, labels_.ok);
   return IDOK;
 }
 
 int Device::AskChoice(const std::string& caption, const std::string& text,
                       const std::vector<BoxButton>& buttons) {
-  const std::string box = DrawMessageBox(caption, text, LabelsOf(buttons), console_.width);
-  const auto has = [&](int result) {
-    return std::any_of(buttons.begin(), buttons.end(),
-                       [&](const BoxButton& button) { return button.result == result; });
-  };
-  const bool yesNo = has(IDYES) && has(IDNO);
-  const std::string what = buttons.size() == 2 && yesNo ? "Yes/No" : ButtonRow(buttons);
-  switch (settings_.answer) {
-    case Answer::Yes:
-    case Answer::No:
-      if (yesNo) {
-        const bool yes = settings_.answer == Answer::Yes;
-        console_.out << box << "answered: " << (yes ? labels_.yes : labels_.no) << '\n'
-                     << std::flush;
-        return yes ? IDYES : IDNO;
-      }
-      // A scripted run does not wait for the keyboard, and --answer names no button here.
-      Prompts() << "cesim: --answer does not answer a " << what
-                << " box; it is not shown (answer it on a terminal without --answer)\n"
-                << std::flush;
-      return 0;
-    case Answer::FailToShow:
-      console_.out << "(the question box could not be shown)\n" << std::flush;
-      return 0;
-    case Answer::FromKeyboard:
-      break;
-  }
-  if (!console_.inputIsTerminal) {
-    Prompts() << "cesim: a " << what << " box cannot be shown without a terminal to answer it"
-              << (yesNo ? "; use --answer" : "") << '\n'
-              << std::flush;
+  const std::optional<std::string> unanswerable =
+      console_.answers ? console_.answers->Unanswerable(buttons) : std::string();
+  if (unanswerable) {
+    // The record says so, whatever the answer source told the user.
+    console_.out << "(the question box could not be shown"
+                 << (unanswerable->empty() ? "" : ": " + *unanswerable) << ")\n"
+                 << std::flush;
     return 0;
   }
+  const std::string box =
+      DrawMessageBox(caption, text, LabelsOf(buttons), console_.width, console_.boxLines);
   console_.out << box << std::flush;
-  if (console_.boxesOnPrompts) Prompts() << box;
-  const ButtonKeys keys = KeysFor(buttons);
-  Prompts() << keys.prompt << std::flush;
-  for (std::string line;;) {
-    if (!std::getline(console_.in, line)) {
-      throw InputEnded("end of input at the " + what + " question");
-    }
-    if (const std::optional<int> answer = ReadAnswer(line, keys)) {
-      const auto chosen =
-          std::find_if(buttons.begin(), buttons.end(),
-                       [&](const BoxButton& button) { return button.result == *answer; });
-      console_.out << "answered: " << chosen->label << '\n' << std::flush;
-      return *answer;
-    }
-    Prompts() << keys.hint << keys.prompt << std::flush;
-  }
+  const int answer = console_.answers->Choose(box, buttons);
+  const auto chosen = std::find_if(buttons.begin(), buttons.end(), [&](const BoxButton& button) {
+    return button.result == answer;
+  });
+  if (chosen == buttons.end()) return 0;  // not one of the box's buttons: nothing was chosen
+  console_.out << "answered: " << chosen->label << '\n' << std::flush;
+  return answer;
 }
 
 /*
@@ -273,6 +231,7 @@ LONG Device::RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM acces
                   {as::Key(key), as::TextOrNull(subKey), as::Number(options), as::Handle(access),
                    as::Pointer(result)}};
   auto finish = [&](LONG status) {
+    if (status != ERROR_SUCCESS) ++registryCallsRefused_;
     call.result = as::RegResult(status);
     if (status == ERROR_SUCCESS) call.returned.push_back({"key", as::Handle(*result)});
     RecordCall(call);
@@ -306,6 +265,7 @@ LONG Device::RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD t
                   {as::Key(key), as::TextOrNull(valueName), as::Number(reserved), as::RegType(type),
                    data ? as::ValueData(type, bytes) : as::Null(), as::Number(size)}};
   auto finish = [&](LONG status) {
+    if (status != ERROR_SUCCESS) ++registryCallsRefused_;
     call.result = as::RegResult(status);
     RecordCall(call);
     return status;

@@ -23,9 +23,6 @@
 
 namespace device {
 
-// How a Yes/No box is answered.
-enum class Answer { FromKeyboard, Yes, No, FailToShow };
-
 // What a soft-reset request does.
 enum class ResetBehaviour { TakesEffect, Returns };
 
@@ -40,7 +37,6 @@ struct CardSettings {
 struct DeviceSettings {
   RomBlock romBlock = MakeRomBlock(u"DEUTSCH");
   bool romSilent = false;  // the ROM information query writes nothing and fails
-  Answer answer = Answer::FromKeyboard;
   ResetBehaviour reset = ResetBehaviour::TakesEffect;
   std::vector<std::u16string> missingKeys;          // full key paths that do not open
   std::vector<std::u16string> failingWrites;        // full key paths whose writes are refused
@@ -62,14 +58,28 @@ using UnitStore = std::function<bool(size_t index, char16_t unit)>;
 // was made with. None where the program cannot see its resources (it runs natively).
 using ResourceAddress = std::function<std::optional<uint32_t>(size_t entry, size_t offset)>;
 
-// The terminal the device draws on and reads answers from.
+// Whoever answers the boxes the program shows. The device draws each box into the record of the
+// run and asks its answer source for the choice; how the choice is made (a keyboard, a script) and
+// what is said to the user meanwhile is the source's own business.
+class AnswerSource {
+ public:
+  virtual ~AnswerSource() = default;
+  // Nothing when a choice among `buttons` will be made; otherwise the box is not shown, and this
+  // says why in a few words for the record ("" when there is nothing to add).
+  virtual std::optional<std::string> Unanswerable(const std::vector<BoxButton>& buttons) = 0;
+  // The result of the button chosen, one of `buttons`, for the box drawn as `box`; throws
+  // InputEnded when the user leaves instead of choosing.
+  virtual int Choose(const std::string& box, const std::vector<BoxButton>& buttons) = 0;
+  // Returns once the OK box drawn as `box` has been seen: at once when nobody waits at it.
+  virtual void Acknowledge(const std::string& box, const std::string& okLabel) = 0;
+};
+
+// Where the device draws its boxes and who answers them.
 struct Console {
-  std::ostream& out;  // boxes and answers: the record of the run
-  std::istream& in;
-  bool inputIsTerminal = false;
+  std::ostream& out;                // boxes and answers: the record of the run
+  AnswerSource* answers = nullptr;  // null: nobody answers, and no box that asks is shown
   size_t width = 80;
-  std::ostream* prompts = nullptr;  // prompts and hints while the device waits; null: `out`
-  bool boxesOnPrompts = false;  // `out` is not the terminal: a box that waits is drawn there too
+  BoxLines boxLines = BoxLines::kUnicode;
   // Receives the record of every platform call as it returns; null: no call is recorded.
   CallSink calls{};
 };
@@ -90,6 +100,7 @@ struct RunResult {
   bool resetTookEffect = false;
   size_t keysLeftOpen = 0;
   size_t platformCalls = 0;
+  size_t registryCallsRefused = 0;  // opens and writes that did not succeed
   std::vector<ValueChange> changes;
   std::vector<WrittenFile> filesWritten;     // on the card and in the object store
   size_t filesLeftOpen = 0;                  // closed by the end of the process
@@ -162,11 +173,10 @@ class Device {
  private:
   BOOL QueryRomInfo(LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD bytesReturned);
   BOOL Reboot();
-  // A box with a choice of buttons, answered from --answer or the keyboard; 0 when it cannot be.
+  // A box with a choice of buttons, answered by the answer source; 0 when it cannot be.
   int AskChoice(const std::string& caption, const std::string& text,
                 const std::vector<BoxButton>& buttons);
   int ShowOk(const std::string& caption, const std::string& text);
-  std::ostream& Prompts() const { return console_.prompts ? *console_.prompts : console_.out; }
   std::optional<std::u16string> KeyPath(HKEY key) const;
   bool IsFaulty(const std::vector<std::u16string>& faultyKeys, std::u16string_view path) const;
   // Every platform call ends here once: it is counted, and handed to the console's sink.
@@ -186,6 +196,7 @@ class Device {
   HKEY nextKey_ = 0x00002001;
   bool resetRequested_ = false;
   size_t platformCalls_ = 0;
+  size_t registryCallsRefused_ = 0;
   FileSystem files_;
   HANDLE nextFile_ = 0x00004001;
   std::optional<RegistryTree> tree_;  // made when a key is first enumerated

@@ -4,29 +4,20 @@
 #include <stdexcept>
 
 #include "platform_types.h"
-#include "registry.h"
+#include "reg_text.h"
+#include "utf_text.h"
 
 namespace device {
 namespace {
 
 constexpr size_t kMinimumWidth = 24;  // room for any button row
-constexpr std::string_view kHorizontal = "─";
 
-// Characters on screen: one per code point (UTF-8 continuation bytes take no column).
-size_t Columns(std::string_view text) {
-  return std::count_if(text.begin(), text.end(),
-                       [](char byte) { return (static_cast<unsigned char>(byte) & 0xC0) != 0x80; });
-}
-
-// The byte length of the first `columns` characters of `text`.
-size_t PrefixBytes(std::string_view text, size_t columns) {
-  size_t bytes = 0;
-  for (size_t seen = 0; bytes < text.size(); ++bytes) {
-    bool starts = (static_cast<unsigned char>(text[bytes]) & 0xC0) != 0x80;
-    if (starts && seen++ == columns) break;
-  }
-  return bytes;
-}
+// The frame's pieces, in one style.
+struct Frame {
+  std::string_view horizontal, vertical, topLeft, topRight, bottomLeft, bottomRight;
+};
+constexpr Frame kUnicodeFrame{"─", "│", "┌", "┐", "└", "┘"};
+constexpr Frame kAsciiFrame{"-", "|", "+", "+", "+", "+"};
 
 std::string Repeat(std::string_view piece, size_t count) {
   std::string result;
@@ -176,28 +167,32 @@ std::vector<std::string> WrapText(std::string_view text, size_t columns) {
 }
 
 std::string DrawMessageBox(std::string_view caption, std::string_view text,
-                           const std::vector<std::string>& buttons, size_t width) {
+                           const std::vector<std::string>& buttons, size_t width, BoxLines lines) {
+  const Frame& f = lines == BoxLines::kAscii ? kAsciiFrame : kUnicodeFrame;
   const size_t maxInner = std::max(width, kMinimumWidth) - 4;  // "│ " and " │"
   std::string buttonRow;
   for (const std::string& label : buttons) {
     buttonRow += (buttonRow.empty() ? "[ " : "   [ ") + label + " ]";
   }
-  std::vector<std::string> lines = WrapText(text, maxInner);
+  const std::vector<std::string> textLines = WrapText(text, maxInner);
   size_t inner = std::max(Columns(buttonRow), Columns(caption) + 1);
-  for (const std::string& line : lines) inner = std::max(inner, Columns(line));
+  for (const std::string& line : textLines) inner = std::max(inner, Columns(line));
   inner = std::min(inner, maxInner);
   std::string shownCaption(caption.substr(0, PrefixBytes(caption, inner - 1)));
 
-  std::string box = "┌[" + shownCaption + "]" +
-                    Repeat(kHorizontal, inner + 2 - 2 - Columns(shownCaption)) + "┐\n";
+  std::string box = std::string(f.topLeft) + "[" + shownCaption + "]" +
+                    Repeat(f.horizontal, inner + 2 - 2 - Columns(shownCaption)) +
+                    std::string(f.topRight) + "\n";
   auto row = [&](std::string_view content, size_t indent) {
-    box += "│ " + std::string(indent, ' ') + std::string(content) +
-           std::string(inner - indent - Columns(content), ' ') + " │\n";
+    box += std::string(f.vertical) + " " + std::string(indent, ' ') + std::string(content) +
+           std::string(inner - indent - Columns(content), ' ') + " " + std::string(f.vertical) +
+           "\n";
   };
-  for (const std::string& line : lines) row(line, 0);
+  for (const std::string& line : textLines) row(line, 0);
   row("", 0);
   row(buttonRow, (inner - std::min(inner, Columns(buttonRow))) / 2);
-  box += "└" + Repeat(kHorizontal, inner + 2) + "┘\n";
+  box += std::string(f.bottomLeft) + Repeat(f.horizontal, inner + 2) + std::string(f.bottomRight) +
+         "\n";
   return box;
 }
 

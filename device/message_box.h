@@ -48,9 +48,14 @@ std::optional<int> ReadAnswer(std::string_view line, const ButtonKeys& keys);
 // and at line breaks in the text.
 std::vector<std::string> WrapText(std::string_view text, size_t columns);
 
+// What the box's frame is drawn with: box-drawing characters, or ASCII where the terminal's
+// character set may not have them.
+enum class BoxLines { kUnicode, kAscii };
+
 // The box as a block of lines: the caption, shown between brackets exactly as given, in the top
 // border; the text wrapped to fit `width` columns; the buttons centred below it.
 std::string DrawMessageBox(std::string_view caption, std::string_view text,
-                           const std::vector<std::string>& buttons, size_t width);
+                           const std::vector<std::string>& buttons, size_t width,
+                           BoxLines lines = BoxLines::kUnicode);
 
 }  // namespace device

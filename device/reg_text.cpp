@@ -46,13 +46,6 @@ class FoldedHasher {
   uint64_t hash_ = 14695981039346656037ull;
 };
 
-bool IsHighSurrogate(char32_t unit) {
-  return unit >= 0xD800 && unit <= 0xDBFF;
-}
-bool IsLowSurrogate(char32_t unit) {
-  return unit >= 0xDC00 && unit <= 0xDFFF;
-}
-
 // What Windows-1252 bytes 0x80-0x9F stand for; the unassigned ones map to the C1 control of the
 // same number, as Windows maps them.
 constexpr std::array<char16_t, 32> kWindows1252High = {
@@ -222,46 +215,6 @@ uint64_t FoldedHashUtf8(std::string_view utf8) {
     }
   }
   return hasher.Value();
-}
-
-std::optional<size_t> FindLoneSurrogate(std::u16string_view text) {
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (IsHighSurrogate(text[i]) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
-      ++i;
-    } else if (IsHighSurrogate(text[i]) || IsLowSurrogate(text[i])) {
-      return i;
-    }
-  }
-  return std::nullopt;
-}
-
-std::string ToUtf8(std::u16string_view text) {
-  std::u16string paired(text);
-  for (size_t from = 0;
-       const auto lone = FindLoneSurrogate(std::u16string_view(paired).substr(from));) {
-    from += *lone;
-    paired[from++] = 0xFFFD;
-  }
-  std::string utf8;
-  utf8.reserve(paired.size());
-  utf8::utf16to8(paired.begin(), paired.end(), std::back_inserter(utf8));
-  return utf8;
-}
-
-std::u16string FromUtf8(std::string_view text) {
-  const auto invalid = utf8::find_invalid(text.begin(), text.end());
-  if (invalid != text.end()) {
-    throw std::invalid_argument("malformed UTF-8 at byte " +
-                                std::to_string(invalid - text.begin()));
-  }
-  return FromValidUtf8(text);
-}
-
-std::u16string FromValidUtf8(std::string_view text) {
-  std::u16string utf16;
-  utf16.reserve(text.size());
-  utf8::unchecked::utf8to16(text.begin(), text.end(), std::back_inserter(utf16));
-  return utf16;
 }
 
 std::optional<TextProblem> DecodeFileText(std::vector<uint8_t> bytes, FileText& text) {

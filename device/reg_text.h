@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "utf_text.h"
+
 namespace device {
 
 // How a registry file's bytes hold its text.
@@ -33,15 +35,6 @@ bool IsRootKey(std::u16string_view name);
 uint64_t FoldedHash(std::u16string_view text);
 // The same number as FoldedHash of the text's UTF-16 form; `utf8` is valid UTF-8.
 uint64_t FoldedHashUtf8(std::string_view utf8);
-
-// Lone surrogates become U+FFFD.
-std::string ToUtf8(std::u16string_view text);
-// Throws std::invalid_argument on malformed UTF-8 (including overlong forms and surrogates).
-std::u16string FromUtf8(std::string_view text);
-// For text known to be valid UTF-8, such as a file's text once read.
-std::u16string FromValidUtf8(std::string_view text);
-// The index of the first unpaired surrogate, if any.
-std::optional<size_t> FindLoneSurrogate(std::u16string_view text);
 
 // A file's text as UTF-8, and the encoding its bytes had.
 struct FileText {

@@ -95,23 +95,31 @@ class Loader {
   }
 
   void ReadHeaders() {
+    // A file that does not even start as an executable is said to be none before the field that
+    // gave it away is named: `--image factory.reg` is a mistake of file, not a broken image.
+    const bool mz = file_.size() >= 2 && file_[0] == 'M' && file_[1] == 'Z';
+    auto fail = [&](const std::string& field, const std::string& problem) {
+      if (!mz)
+        Fail("not a Windows CE executable (it does not start with \"MZ\")", field + ": " + problem);
+      Fail(field, problem);
+    };
     if (file_.size() < sizeof(DosHeader)) {
-      Fail("DOS header", "the file has " + std::to_string(file_.size()) +
+      fail("DOS header", "the file has " + std::to_string(file_.size()) +
                              " bytes, fewer than the 64 of a DOS header");
     }
     const auto dos = ReadAt<DosHeader>(file_, 0);
-    if (dos.e_magic.Value() != IMAGE_DOS_SIGNATURE) {
-      Note("e_magic", Hex(dos.e_magic.Value(), 4) +
-                          ", not 0x5A4D (\"MZ\"): the device's loader reads only e_lfanew");
-    }
     ntHeaders_ = dos.e_lfanew.Value();
     if (uint64_t{ntHeaders_} + kNtHeadersSize > file_.size()) {
-      Fail("e_lfanew", Hex(ntHeaders_) + ", leaves no room for the 248-byte PE headers in a " +
+      fail("e_lfanew", Hex(ntHeaders_) + ", leaves no room for the 248-byte PE headers in a " +
                            std::to_string(file_.size()) + "-byte file");
     }
     const uint32_t signature = ReadAt<ulittle32_t>(file_, ntHeaders_).Value();
     if (signature != IMAGE_NT_SIGNATURE) {
-      Fail("PE signature", Hex(signature, 8) + ", expected 0x00004550 (\"PE\\0\\0\")");
+      fail("PE signature", Hex(signature, 8) + ", expected 0x00004550 (\"PE\\0\\0\")");
+    }
+    if (dos.e_magic.Value() != IMAGE_DOS_SIGNATURE) {
+      Note("e_magic", Hex(dos.e_magic.Value(), 4) +
+                          ", not 0x5A4D (\"MZ\"): the device's loader reads only e_lfanew");
     }
     header_ = ReadAt<FileHeader>(file_, ntHeaders_ + sizeof(uint32_t));
     optional_ = ReadAt<OptionalHeader32>(file_, ntHeaders_ + sizeof(uint32_t) + sizeof(FileHeader));
@@ -288,9 +296,11 @@ class Loader {
         optional_.DataDirectory[IMAGE_DIRECTORY_ENTRY_RESOURCE].VirtualAddress.Value();
     for (const Section& section : sections_) {
       if (section.discardable && section.rva != resources) {
-        Note("section " + section.name,
-             "discardable: the device decommits it once the imports are bound, and any access "
-             "to it faults");
+        if (!OnlyForTheLoader(section)) {
+          Note("section " + section.name,
+               "discardable: the device decommits it once the imports are bound, and any access "
+               "to it faults");
+        }
         continue;
       }
       const auto start = memory_.begin() + section.rva;
@@ -305,6 +315,20 @@ class Loader {
       const Section* slot = SectionAt(binding.slotAddress - image_.base, 4);
       binding.slotMapped = !(slot->discardable && slot->rva != resources);
     }
+  }
+
+  // A discardable section the base relocations lie in, with no import slot and no entry point,
+  // is what linkers write: the loader reads it before it decommits it, and the program never
+  // touches it. Any other discardable section almost certainly means a broken image.
+  bool OnlyForTheLoader(const Section& section) const {
+    const uint32_t relocations =
+        optional_.DataDirectory[IMAGE_DIRECTORY_ENTRY_BASERELOC].VirtualAddress.Value();
+    const auto inside = [&](uint32_t rva) { return rva >= section.rva && rva < section.end; };
+    if (relocations == 0 || !inside(relocations)) return false;
+    if (inside(optional_.AddressOfEntryPoint.Value())) return false;
+    return std::none_of(
+        image_.imports.begin(), image_.imports.end(),
+        [&](const ImportBinding& binding) { return inside(binding.slotAddress - image_.base); });
   }
 
   // The device moves an image that keeps its relocations to 0x10000 and applies them; with none

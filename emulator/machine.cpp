@@ -46,6 +46,11 @@ std::string RoutineName(const ImportBinding& import) {
          (exported ? " (" + std::string(*exported) + ")" : std::string());
 }
 
+// "1 instruction", "5 instructions".
+std::string Counted(uint64_t count, const std::string& thing) {
+  return std::to_string(count) + " " + thing + (count == 1 ? "" : "s");
+}
+
 }  // namespace
 
 Machine::Machine(const LoadedImage& image, device::Device& device, MachineSettings settings)
@@ -164,7 +169,7 @@ void Machine::OnProgramInstruction(uc_engine*, uint64_t, uint32_t, void* machine
 bool Machine::CountInstruction() {
   if (++instructions_ <= settings_.maxInstructions) return true;
   --instructions_;  // this one is not executed
-  Stop("more than " + std::to_string(settings_.maxInstructions) + " instructions");
+  Stop("more than " + Counted(settings_.maxInstructions, "instruction"));
   return false;
 }
 
@@ -202,7 +207,7 @@ void Machine::CallStub(uint32_t address) {
   // A routine that returns into a routine runs no instruction of the program in between, so the
   // instruction limit alone would never end such a run.
   if (++platformCalls_ > settings_.maxInstructions) {
-    Stop("more than " + std::to_string(settings_.maxInstructions) + " platform calls, the last " +
+    Stop("more than " + Counted(settings_.maxInstructions, "platform call") + ", the last " +
          stub.name);
     return;
   }

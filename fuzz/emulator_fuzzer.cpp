@@ -6,6 +6,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "answers.h"
 #include "device.h"
 #include "image_loader.h"
 #include "machine.h"
@@ -25,10 +26,10 @@ bool OneLine(const char* message) {
 
 void Run(const emulator::LoadedImage& image) {
   device::DeviceSettings settings;
-  settings.answer = device::Answer::No;
   std::ostringstream out;
   std::istringstream in;
-  device::Device device(FactoryRegistry(), image.resources, settings, {out, in, false, 80});
+  cesim::Answers answers(cesim::Answer::No, {in, out});
+  device::Device device(FactoryRegistry(), image.resources, settings, {out, &answers, 80});
   emulator::Machine machine(image, device, {emulator::CpuModel::Pxa270, kMaxInstructions});
   try {
     device.Run([&](HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int show) {

@@ -8,11 +8,15 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <future>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <optional>
+#include <sstream>
 
 #include "cesim_runner.h"
 
@@ -273,6 +277,40 @@ TEST(CesimSave, LandsWhereTheUserMeantOrSaysWhyNot) {
   }
 }
 
+// The storage manager reads a REG_SZ Folder only: the same text as REG_EXPAND_SZ rewritten as
+// REG_SZ is a change the summary lists and the save keeps.
+TEST(CesimSave, AChangeOfTypeAloneIsReportedAndSaved) {
+  std::string expandSz;
+  for (char c : std::string("Speicherkarte")) {
+    char unit[8];
+    std::snprintf(unit, sizeof unit, "%02x,00,", static_cast<unsigned char>(c));
+    expandSz += unit;
+  }
+  expandSz = "\"Folder\"=hex(2):" + expandSz + "00,00";
+  std::string factory = ReadText(kFactoryRegistry);
+  const std::string mmc = "[HKEY_LOCAL_MACHINE\\System\\StorageManager\\Profiles\\MMC]\n";
+  const size_t folder = factory.find("\"Folder\"=\"Storage Card\"", factory.find(mmc));
+  factory.replace(folder, std::strlen("\"Folder\"=\"Storage Card\""), expandSz);
+  for (const auto& runner : kRunners) {
+    ScratchFolder scratch;
+    const fs::path registry = scratch.path() / "device.reg";
+    std::ofstream(registry, std::ios::binary) << factory;
+    CesimRun run = RunCesim(Join(runner, {"--registry", registry.string(), "--answer", "no"}),
+                            {"COLUMNS=1000"});
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_NE(run.out.find("  changed: " + mmc.substr(0, mmc.size() - 1) +
+                           " \"Folder\": " + expandSz.substr(9) + " -> \"Speicherkarte\"\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find(registry.string() + " saved"), std::string::npos) << run.out;
+    const std::string saved = ReadText(registry);
+    EXPECT_EQ(saved.find(expandSz), std::string::npos) << saved;
+    EXPECT_NE(saved.find(mmc + "\"Name\"=\"MMC Card\"\n\"Folder\"=\"Speicherkarte\"\n"),
+              std::string::npos)
+        << saved;
+  }
+}
+
 // Lost output is reported, and the status says what matters most: a save that failed (1) or a
 // fault (3) before a lost output (4).
 TEST(CesimOutput, LostOutputLeavesTheSaveAloneAndIsReported) {
@@ -408,6 +446,38 @@ TEST(CesimTrace, GoesToItsOwnFileAsTextOrJson) {
               R"({"call":"MessageBoxW","arguments":[null,"Sie müssen einen Soft-Reset des )"
               R"(Geräts ausführen, damit die Änderungen wirksam werden. Möchten Sie den Reset )"
               R"(jetzt ausführen?","  ","MB_YESNO"],"result":"IDNO"})");
+  }
+}
+
+// Every control character in traced text reads back from the JSON trace as exactly that
+// character: the question of a copy of the image with each below 0x20 in place of its first
+// letter.
+TEST(CesimTrace, JsonTextHoldsEveryControlCharacterExactly) {
+  const std::string image = ReadText(DEVICE_IMAGE);
+  const std::string question = std::string("S\0i\0e\0 \0m\0", 10);
+  const size_t at = image.find(question);
+  ASSERT_NE(at, std::string::npos);
+  ScratchFolder scratch;
+  const fs::path traceFile = scratch.path() / "trace.json";
+  for (char control : {'\x01', '\x09', '\x0A', '\x1B', '\x1F'}) {
+    std::string patched = image;
+    patched[at] = control;
+    const fs::path copy = scratch.path() / "update.exe";
+    std::ofstream(copy, std::ios::binary) << patched;
+    CesimRun run = RunCesim({"--image", copy.string(), "--answer", "no", "--trace-format", "json",
+                             "--trace-file", traceFile.string()});
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    const std::vector<std::string> calls = LinesStartingWith(ReadText(traceFile), "", true);
+    ASSERT_EQ(calls.size(), 13u);
+    const nlohmann::json box = nlohmann::json::parse(calls[9]);
+    EXPECT_EQ(box["call"], "MessageBoxW");
+    EXPECT_EQ(box["arguments"][1].get<std::string>().substr(0, 5), std::string(1, control) + "ie m")
+        << calls[9];
+    for (const std::string& call : calls) {
+      EXPECT_TRUE(std::none_of(call.begin(), call.end(),
+                               [](char c) { return static_cast<unsigned char>(c) < 0x20; }))
+          << int(control) << ": " << call;
+    }
   }
 }
 
@@ -611,11 +681,95 @@ TEST(CesimSummary, SaysWhatWasSimulated) {
         "A\x01"
         "B"},
        "  ROM: language \"A\\x01B\"\n"},
+      // Nothing changed because the update failed at its first profile is flagged as plainly as a
+      // partial update.
+      {{"--fail-write", "MMC"},
+       "  UPDATE FAILED: 0 of 3 profiles changed; the update stopped at MMC\n"
+       "  registry: no value changed\n"},
   };
   for (const auto& test : cases) {
     CesimRun run = RunCesim(test.arguments, {"COLUMNS=1000"});
     EXPECT_EQ(run.exitStatus, 0) << run.err;
     EXPECT_NE(run.out.find(test.lines), std::string::npos) << test.lines << "\n" << run.out;
+  }
+}
+
+// Characters on screen of UTF-8 text.
+size_t Columns(const std::string& line) {
+  return std::count_if(line.begin(), line.end(),
+                       [](char byte) { return (static_cast<unsigned char>(byte) & 0xC0) != 0x80; });
+}
+
+// At any width the summary fits it, breaks a key path only before a separator, and gives the
+// three changed values one layout: the key path on lines of its own, then the value.
+TEST(CesimSummary, KeyPathsBreakAtSeparatorsAndChangedLinesKeepOneLayout) {
+  for (const auto& runner : kRunners) {
+    for (size_t width : {80, 60, 40, 30}) {
+      CesimRun run =
+          RunCesim(Join(runner, {"--answer", "no"}), {"COLUMNS=" + std::to_string(width)});
+      const std::string why = "at " + std::to_string(width) + " columns:\n" + run.out;
+      std::istringstream lines(run.out.substr(run.out.find("\nsummary\n")));
+      std::vector<std::vector<std::string>> changed;  // each changed value's lines
+      bool inChanged = false;
+      for (std::string line; std::getline(lines, line);) {
+        EXPECT_LE(Columns(line), width) << why;
+        if (line.starts_with("  changed:")) changed.emplace_back();
+        inChanged = line.starts_with("  changed:") || (inChanged && line.starts_with("      "));
+        if (inChanged) changed.back().push_back(line);
+      }
+      ASSERT_EQ(changed.size(), 3u) << why;
+      for (const auto& value : changed) {
+        EXPECT_EQ(value.size(), changed[0].size()) << why;
+        size_t keyEnd = 0;  // the line the key path ends on
+        while (keyEnd < value.size() && value[keyEnd].find(']') == std::string::npos) ++keyEnd;
+        ASSERT_LT(keyEnd + 1, value.size()) << why;
+        EXPECT_TRUE(value[keyEnd].ends_with("]")) << "the value shares a line with its key " << why;
+        for (size_t i = 1; i <= keyEnd; ++i) {
+          EXPECT_EQ(value[i].substr(value[i].find_first_not_of(' '), 1).find_first_of("\\["), 0u)
+              << "a key path broken inside a name " << why;
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The frame of a box is drawn with line characters only where the locale's character set is
+// UTF-8; LC_ALL comes before LC_CTYPE, which comes before LANG, as setlocale takes them.
+TEST(CesimBoxes, AreDrawnInAsciiOutsideAUtf8Locale) {
+  const struct {
+    std::vector<std::string> environment;
+    bool lineCharacters;
+  } cases[] = {
+      {{"LC_ALL=C"}, false},
+      {{"LC_ALL=", "LC_CTYPE=", "LANG=C"}, false},
+      {{"LC_ALL=", "LC_CTYPE=", "LANG="}, false},
+      {{"LC_ALL=POSIX", "LANG=C.UTF-8"}, false},
+      {{"LC_ALL=", "LC_CTYPE=de_DE.utf8", "LANG=C"}, true},
+      {{"LC_ALL=", "LC_CTYPE=", "LANG=de_DE.UTF-8"}, true},
+  };
+  for (const auto& runner : kRunners) {
+    for (const auto& test : cases) {
+      CesimRun run = RunCesim(Join(runner, {"--answer", "no"}), test.environment);
+      const std::string why = test.environment.back() + "\n" + run.out;
+      EXPECT_EQ(run.exitStatus, 0) << why;
+      const bool drawnWithLines =
+          run.out.find("┌[  ]─") != std::string::npos &&
+          run.out.find("│                           [ Ja ]") != std::string::npos;
+      const bool drawnInAscii = run.out.find("+[  ]---") != std::string::npos &&
+                                run.out.find(
+                                    "\n|                           [ Ja ]   [ Nein ]"
+                                    "                            |\n+---") != std::string::npos;
+      EXPECT_EQ(drawnWithLines, test.lineCharacters) << why;
+      EXPECT_EQ(drawnInAscii, !test.lineCharacters) << why;
+      // No box-drawing character (U+2500 to U+257F) at all in ASCII.
+      if (!test.lineCharacters) {
+        EXPECT_EQ(run.out.find("\xE2\x94"), std::string::npos) << why;
+      }
+    }
   }
 }
 

@@ -105,6 +105,11 @@ CesimRun RunCesim(const std::vector<std::string>& arguments,
   if (std::ranges::none_of(added, [](auto& variable) { return NameOf(variable) == "COLUMNS"; })) {
     added.emplace_back("COLUMNS=80");
   }
+  // Boxes are drawn with line characters in a UTF-8 locale, in ASCII in another: runs compare in
+  // a UTF-8 one unless told, whatever the locale the tests run in.
+  if (std::ranges::none_of(added, [](auto& variable) { return NameOf(variable) == "LC_ALL"; })) {
+    added.emplace_back("LC_ALL=C.UTF-8");
+  }
   std::vector<std::string> envp = EnvironmentWith(added);
   pid_t pid;
   int spawned = posix_spawn(&pid, CESIM_PATH, &actions, nullptr, Pointers(argv).data(),

@@ -9,8 +9,10 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 
+#include "answers.h"
 #include "platform.h"
 #include "storage_manager.h"
 
@@ -29,23 +31,26 @@ std::vector<res::ResourceEntry> ProgramResources() {
   return res::ReadResFile(bytes, RESOURCE_FILE);
 }
 
-// A console whose call records are kept in `calls`.
-device::Console Recording(std::ostream& out, std::istream& in, bool terminal,
+// A console whose call records are kept in `calls`, its boxes answered by `answers`.
+device::Console Recording(std::ostream& out, device::AnswerSource& answers,
                           std::vector<device::CallRecord>& calls) {
-  device::Console console{out, in, terminal, 80};
+  device::Console console{out, &answers, 80};
   console.calls = [&calls](const device::CallRecord& call) { calls.push_back(call); };
   return console;
 }
 
+// The device answered as cesim answers it: by --answer, or by `input` typed on a terminal.
 struct TestDevice {
   explicit TestDevice(device::DeviceSettings settings = {}, std::string input = "",
-                      bool terminal = false, std::string_view registryText = kRegistryText)
+                      bool terminal = false, std::string_view registryText = kRegistryText,
+                      cesim::Answer answer = cesim::Answer::FromKeyboard)
       : in(std::move(input)),
+        answers(answer, {in, prompts, terminal}),
         device(
             device::Registry::Parse(std::span(reinterpret_cast<const uint8_t*>(registryText.data()),
                                               registryText.size()),
                                     "test.reg"),
-            ProgramResources(), std::move(settings), Recording(out, in, terminal, calls)) {}
+            ProgramResources(), std::move(settings), Recording(out, answers, calls)) {}
 
   HKEY Open(const char16_t* path) {
     HKEY key = 0;
@@ -54,8 +59,9 @@ struct TestDevice {
     return key;
   }
 
-  std::ostringstream out;
+  std::ostringstream out, prompts;
   std::istringstream in;
+  cesim::Answers answers;
   std::vector<device::CallRecord> calls;
   Device device;
 };
@@ -362,49 +368,69 @@ TEST(DeviceStrings, AFaultWhileCopyingGivesZero) {
 TEST(DeviceMessageBox, AnswersFromSettingsOrKeyboard) {
   const struct {
     const char* why;
-    device::Answer answer;
+    cesim::Answer answer;
     bool terminal;
     std::string typed;
     UINT style;
     int expected;
   } cases[] = {
-      {"yes", device::Answer::Yes, false, "", MB_YESNO, IDYES},
-      {"no", device::Answer::No, false, "", MB_YESNO, IDNO},
-      {"box fails", device::Answer::FailToShow, false, "", MB_YESNO, 0},
-      {"no terminal, no answer", device::Answer::FromKeyboard, false, "", MB_YESNO, 0},
-      {"typed nein after junk", device::Answer::FromKeyboard, true, "x\nnein\n", MB_YESNO, IDNO},
-      {"typed ja", device::Answer::FromKeyboard, true, "J\n", MB_YESNO, IDYES},
-      {"typed yes with blanks around it", device::Answer::FromKeyboard, true, " \tYes \n", MB_YESNO,
+      {"yes", cesim::Answer::Yes, false, "", MB_YESNO, IDYES},
+      {"no", cesim::Answer::No, false, "", MB_YESNO, IDNO},
+      {"box fails", cesim::Answer::FailToShow, false, "", MB_YESNO, 0},
+      {"no terminal, no answer", cesim::Answer::FromKeyboard, false, "", MB_YESNO, 0},
+      {"typed nein after junk", cesim::Answer::FromKeyboard, true, "x\nnein\n", MB_YESNO, IDNO},
+      {"typed ja", cesim::Answer::FromKeyboard, true, "J\n", MB_YESNO, IDYES},
+      {"typed yes with blanks around it", cesim::Answer::FromKeyboard, true, " \tYes \n", MB_YESNO,
        IDYES},
-      {"typed n after an answer of two words", device::Answer::FromKeyboard, true, "ja nein\nn\n",
+      {"typed n after an answer of two words", cesim::Answer::FromKeyboard, true, "ja nein\nn\n",
        MB_YESNO, IDNO},
-      {"OK box without terminal", device::Answer::No, false, "", MB_OK, IDOK},
-      {"OK box on a terminal", device::Answer::FromKeyboard, true, "\n", MB_OK, IDOK},
-      {"OK box on a terminal with an answer given", device::Answer::No, true, "", MB_OK, IDOK},
-      {"Yes/No/Cancel answered by --answer", device::Answer::Yes, false, "", MB_YESNOCANCEL, IDYES},
-      {"OK/Cancel is not answered by --answer", device::Answer::No, true, "o\n", MB_OKCANCEL, 0},
-      {"OK/Cancel without a terminal", device::Answer::FromKeyboard, false, "", MB_OKCANCEL, 0},
-      {"a box that cannot be shown", device::Answer::FailToShow, true, "", MB_RETRYCANCEL, 0},
-      {"typed abbrechen", device::Answer::FromKeyboard, true, "ABBRECHEN\n", MB_OKCANCEL, IDCANCEL},
-      {"typed the keys of abort, retry, ignore", device::Answer::FromKeyboard, true, "x\nw\n",
+      {"OK box without terminal", cesim::Answer::No, false, "", MB_OK, IDOK},
+      {"OK box on a terminal", cesim::Answer::FromKeyboard, true, "\n", MB_OK, IDOK},
+      {"OK box on a terminal with an answer given", cesim::Answer::No, true, "", MB_OK, IDOK},
+      {"Yes/No/Cancel answered by --answer", cesim::Answer::Yes, false, "", MB_YESNOCANCEL, IDYES},
+      {"OK/Cancel is not answered by --answer", cesim::Answer::No, true, "o\n", MB_OKCANCEL, 0},
+      {"OK/Cancel without a terminal", cesim::Answer::FromKeyboard, false, "", MB_OKCANCEL, 0},
+      {"a box that cannot be shown", cesim::Answer::FailToShow, true, "", MB_RETRYCANCEL, 0},
+      {"typed abbrechen", cesim::Answer::FromKeyboard, true, "ABBRECHEN\n", MB_OKCANCEL, IDCANCEL},
+      {"typed the keys of abort, retry, ignore", cesim::Answer::FromKeyboard, true, "x\nw\n",
        MB_ABORTRETRYIGNORE, IDRETRY},
-      {"typed ignore in English", device::Answer::FromKeyboard, true, "ignore\n",
+      {"typed ignore in English", cesim::Answer::FromKeyboard, true, "ignore\n",
        MB_ABORTRETRYIGNORE, IDIGNORE},
-      {"typed cancel at Yes/No/Cancel", device::Answer::FromKeyboard, true, "a\n", MB_YESNOCANCEL,
+      {"typed cancel at Yes/No/Cancel", cesim::Answer::FromKeyboard, true, "a\n", MB_YESNOCANCEL,
        IDCANCEL},
-      {"typed retry", device::Answer::FromKeyboard, true, " W \n", MB_RETRYCANCEL, IDRETRY},
-      {"a group the device has no buttons for", device::Answer::Yes, false, "", 0x6, 0},
-      {"Yes/No with a question mark", device::Answer::Yes, false, "", 0x24, IDYES},
-      {"Yes/No, second button default, system modal", device::Answer::No, false, "", 0x1104, IDNO},
-      {"OK with a stop sign", device::Answer::No, false, "", 0x10, IDOK},
-      {"an unknown group with an icon", device::Answer::Yes, false, "", 0x2F, 0},
+      {"typed retry", cesim::Answer::FromKeyboard, true, " W \n", MB_RETRYCANCEL, IDRETRY},
+      {"a group the device has no buttons for", cesim::Answer::Yes, false, "", 0x6, 0},
+      {"Yes/No with a question mark", cesim::Answer::Yes, false, "", 0x24, IDYES},
+      {"Yes/No, second button default, system modal", cesim::Answer::No, false, "", 0x1104, IDNO},
+      {"OK with a stop sign", cesim::Answer::No, false, "", 0x10, IDOK},
+      {"an unknown group with an icon", cesim::Answer::Yes, false, "", 0x2F, 0},
   };
+  const std::map<int, std::string> labels = {{IDOK, "OK"},
+                                             {IDCANCEL, "Abbrechen"},
+                                             {IDABORT, "Abbrechen"},
+                                             {IDRETRY, "Wiederholen"},
+                                             {IDIGNORE, "Ignorieren"},
+                                             {IDYES, "Ja"},
+                                             {IDNO, "Nein"}};
   for (const auto& test : cases) {
-    device::DeviceSettings settings;
-    settings.answer = test.answer;
-    TestDevice device(settings, test.typed, test.terminal);
+    TestDevice device({}, test.typed, test.terminal, kRegistryText, test.answer);
     EXPECT_EQ(device.device.MessageBoxW(0, u"Frage?", u"  ", test.style), test.expected)
         << test.why;
+    // The record of the run says what became of the box: its answer, or that it was not shown.
+    const std::string record = device.out.str();
+    const bool hasButtons = (test.style & 0xF) <= MB_RETRYCANCEL;
+    if (!hasButtons) {
+      EXPECT_EQ(record, "") << test.why;
+    } else if (test.expected == 0) {
+      EXPECT_TRUE(record.starts_with("(the question box could not be shown")) << test.why << record;
+      EXPECT_EQ(record.find("┌"), std::string::npos) << test.why << record;
+    } else if ((test.style & 0xF) == MB_OK) {
+      EXPECT_NE(record.find("[ OK ]"), std::string::npos) << test.why << record;
+      EXPECT_TRUE(record.ends_with("┘\n")) << test.why << record;
+    } else {
+      EXPECT_TRUE(record.ends_with("┘\nanswered: " + labels.at(test.expected) + "\n"))
+          << test.why << record;
+    }
   }
 }
 
@@ -425,8 +451,7 @@ TEST(DeviceMessageBox, ShowsTheIconAndTheDefaultCaption) {
   };
   for (const auto& test : cases) {
     device::DeviceSettings settings;
-    settings.answer = device::Answer::Yes;
-    TestDevice device(settings);
+    TestDevice device(settings, "", false, kRegistryText, cesim::Answer::Yes);
     device.device.MessageBoxW(0, u"Frage?", test.caption, test.style);
     EXPECT_NE(device.out.str().find(test.shown), std::string::npos) << device.out.str();
     EXPECT_EQ(device.calls.back().arguments[3].text, test.traced);
@@ -448,8 +473,8 @@ TEST(DeviceMessageBox, EndOfKeyboardInputEndsTheRunInsteadOfAnswering) {
 TEST(DeviceMessageBox, PromptNamesTheKeysAndTheAnswerIsRecorded) {
   std::ostringstream out, prompts;
   std::istringstream in("x\n nein\n");
-  Device device(device::Registry(), ProgramResources(), {},
-                device::Console{out, in, true, 80, &prompts});
+  cesim::Answers answers(cesim::Answer::FromKeyboard, {in, prompts, true});
+  Device device(device::Registry(), ProgramResources(), {}, device::Console{out, &answers, 80});
   EXPECT_EQ(device.MessageBoxW(0, u"Frage?", u"  ", MB_YESNO), IDNO);
   EXPECT_EQ(prompts.str(),
             "Ja (j) / Nein (n)? Please type j for Ja or n for Nein, then Enter.\n"

@@ -276,10 +276,32 @@ Refusal BadFixedBase(uint32_t base) {
 
 std::vector<Refusal> Refusals() {
   return {
-      {Truncate(0), "DOS header: the file has 0 bytes, fewer than the 64 of a DOS header"},
+      {Truncate(0),
+       "not a Windows CE executable (it does not start with \"MZ\"): DOS header: the file has 0 "
+       "bytes, fewer than the 64 of a DOS header"},
       {Truncate(63), "DOS header: the file has 63 bytes, fewer than the 64 of a DOS header"},
       {Truncate(0x100),
        "e_lfanew: 0x68, leaves no room for the 248-byte PE headers in a 256-byte file"},
+      // A file that is no executable at all says so before naming the field that shows it.
+      {[](Bytes& f, const Layout&) {
+         const std::string text = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Comm]\n\"Folder\"=\"x\"\n";
+         f.assign(text.begin(), text.end());
+       },
+       "not a Windows CE executable (it does not start with \"MZ\"): DOS header: the file has 49 "
+       "bytes, fewer than the 64 of a DOS header"},
+      {[](Bytes& f, const Layout&) {
+         const std::string text = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Comm]\n";
+         f.assign(text.begin(), text.end());
+         f.resize(0x400, ';');
+       },
+       "not a Windows CE executable (it does not start with \"MZ\"): e_lfanew: 0x3B3B3B3B, leaves "
+       "no room for the 248-byte PE headers in a 1024-byte file"},
+      {[](Bytes& f, const Layout& l) {
+         f[0] = 'Z';
+         f[l.nt] = 'N';
+       },
+       "not a Windows CE executable (it does not start with \"MZ\"): PE signature: 0x0000454E, "
+       "expected 0x00004550 (\"PE\\0\\0\")"},
       {Set([](const Layout& l) { return l.nt; }, 'N', 1),
        "PE signature: 0x0000454E, expected 0x00004550 (\"PE\\0\\0\")"},
       {SetHeader(offsetof(Head, Machine), 0x01C2), "Machine: 0x01C2, expected 0x01C0 (ARM)"},
@@ -492,6 +514,19 @@ std::vector<Noted> NotedImages() {
          EXPECT_EQ(image.regions.size(), 3u);
          EXPECT_FALSE(image.imports.front().slotMapped);
        }},
+      // Base relocations in a discardable section of their own, as linkers write .reloc: the
+      // loader reads them before it decommits the section, which is no sign of a broken image.
+      {[](Bytes& f, const Layout& l) {
+         WithRelocations(0x1000, {0x3000 | 0x100})(f, l);
+         const size_t block = l.Rva(0x4000);
+         std::copy_n(f.begin() + static_cast<ptrdiff_t>(l.Rva(0x2100)), 10, f.begin() + block);
+         Put(f, l.Directory(pe::IMAGE_DIRECTORY_ENTRY_BASERELOC), 0x4000);
+         Put(f, l.Directory(pe::IMAGE_DIRECTORY_ENTRY_RESOURCE), 0);
+         Put(f, l.Directory(pe::IMAGE_DIRECTORY_ENTRY_RESOURCE) + 4, 0);
+         Put(f, l.Section(".rsrc", offsetof(Sec, Characteristics)), 0x42000040);
+       },
+       "",
+       [](const emulator::LoadedImage& image) { EXPECT_EQ(RegionNamed(image, ".rsrc"), nullptr); }},
       {SetSection(".rsrc", offsetof(Sec, Characteristics), 0x42000040), "",  // never discarded
        [](const emulator::LoadedImage& image) { EXPECT_NE(RegionNamed(image, ".rsrc"), nullptr); }},
       {[](Bytes& f, const Layout& l) {

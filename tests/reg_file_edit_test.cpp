@@ -107,6 +107,10 @@ const std::vector<EditCase>& EditCases() {
        {{kMmc, u"IClass", kRegMultiSz, MultiSz({u"x", u"y \"q\"", u""})}},
        "multi_sz:\"{A4E7EDDA-E575-4252-9D6B-4195D48BB865}\", \"second\"",
        "multi_sz:\"x\", \"y \\\"q\\\"\", \"\""},
+      {"a REG_MULTI_SZ without its final extra NUL has no multi_sz: form",
+       {{kMmc, u"IClass", kRegMultiSz, {'x', 0, 0, 0}}},
+       "multi_sz:\"{A4E7EDDA-E575-4252-9D6B-4195D48BB865}\", \"second\"",
+       "hex(7):78,00,00,00"},
       {"hex(1): stays hex",
        {{kPcmcia, u"Ansi", kRegSz, Sz(u"B")}},
        "\"Ansi\"=hex(1):41,00,00,00",
@@ -337,6 +341,29 @@ TEST_F(Windows1252Test, ReadsAndWritesAnAnsiRegedit4File) {
   registry.SetValue(u"HKEY_LOCAL_MACHINE\\K\u00C4", u"Other", kRegSz, Sz(u"\u00C4\u0153\u2122"));
   EXPECT_EQ(registry.Serialize(), Bytes(Replaced(std::string(kAnsiFile), "\"Other\"=\"x\"",
                                                  "\"Other\"=\"\xC4\x9C\x99\"")));
+}
+
+// Every byte from 0x7F to 0xA0, the whole of the table Windows-1252 differs from Latin-1 in and
+// its two neighbours, reads as Windows reads it and is written back as the same byte, both as it
+// was read and when the run sets it (in reverse order, so that no byte stays by chance).
+TEST_F(Windows1252Test, TheTableReadsAndWritesBackAtItsEdges) {
+  const std::u16string expected =
+      u"\u007F\u20AC\u0081\u201A\u0192\u201E\u2026\u2020\u2021\u02C6\u2030\u0160\u2039\u0152"
+      u"\u008D\u017D\u008F\u0090\u2018\u2019\u201C\u201D\u2022\u2013\u2014\u02DC\u2122\u0161"
+      u"\u203A\u0153\u009D\u017E\u0178\u00A0";
+  std::string bytes, reversed;
+  for (int byte = 0x7F; byte <= 0xA0; ++byte) bytes += static_cast<char>(byte);
+  reversed.assign(bytes.rbegin(), bytes.rend());
+  const std::string file = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\K]\r\n\"V\"=\"" + bytes + "\"\r\n";
+  Registry registry = Registry::Parse(Bytes(file), "ansi.reg");
+  ASSERT_EQ(registry.Format().encoding, RegFileEncoding::kWindows1252);
+  const RegValue* value = registry.FindValue(u"HKEY_LOCAL_MACHINE\\K", u"V");
+  ASSERT_NE(value, nullptr);
+  EXPECT_EQ(value->data, Sz(expected));
+  EXPECT_EQ(registry.Serialize(), Bytes(file));
+  registry.SetValue(u"HKEY_LOCAL_MACHINE\\K", u"V", kRegSz,
+                    Sz(std::u16string(expected.rbegin(), expected.rend())));
+  EXPECT_EQ(registry.Serialize(), Bytes(Replaced(file, bytes, reversed)));
 }
 
 // A REGEDIT4 file in plain ASCII is as much ANSI as UTF-8: what is set into it is written as

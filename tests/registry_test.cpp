@@ -373,6 +373,12 @@ TEST(RegistryTest, SetValueRefusesWhatAFileCannotHold) {
       {u"HKEY_LOCAL_MACHINE\\K\\", u"v"},
       {u"HKEY_LOCAL_MACHINE\\[K]", u"v"},
       {u"HKEY_LOCAL_MACHINE\\K", std::u16string(256, u'n')},
+      // 128 characters outside the BMP are 256 UTF-16 units, the same length.
+      [] {
+        std::u16string name;
+        for (int i = 0; i < 128; ++i) name += u"\U0001F600";
+        return std::pair<std::u16string, std::u16string>(u"HKEY_LOCAL_MACHINE\\K", name);
+      }(),
       {u"HKEY_LOCAL_MACHINE\\K", u"two\nlines"},
   };
   Registry registry;
@@ -385,8 +391,10 @@ TEST(RegistryTest, SetValueRefusesWhatAFileCannotHold) {
 TEST(RegistryTest, KeyExistsForSectionsTheirParentsAndRoots) {
   const Registry registry = ParseText(
       "[HKEY_LOCAL_MACHINE\\System\\StorageManager\\Profiles\\MMC]\n"
-      "[HKEY_LOCAL_MACHINE\\\xC3\x84rger]\n");
+      "[HKEY_LOCAL_MACHINE\\\xC3\x84rger]\n"
+      "[HKEY_LOCAL_MACHINE\\ABCDEFGHIJKLMNOPQRSTUVWXYZ]\n");
   const std::vector<std::pair<std::u16string, bool>> cases = {
+      {u"HKEY_LOCAL_MACHINE\\abcdefghijklmnopqrstuvwxyz", true},  // every letter folds
       {u"HKEY_LOCAL_MACHINE\\System\\StorageManager\\Profiles\\MMC", true},
       {u"hkey_local_machine\\SYSTEM\\storagemanager\\profiles\\mmc", true},
       {u"HKEY_LOCAL_MACHINE\\System", true},

@@ -253,7 +253,8 @@ const Refusal kRefusals[] = {
      "--help)"},
     {{"--image", TEST_DATA_DIR "/rom_short.bin"},
      "cesim: " TEST_DATA_DIR
-     "/rom_short.bin: e_lfanew: 0x14D7FA4D, leaves no room for the 248-byte PE headers in a "
+     "/rom_short.bin: not a Windows CE executable (it does not start with \"MZ\"): e_lfanew: "
+     "0x14D7FA4D, leaves no room for the 248-byte PE headers in a "
      "159-byte file"},
 };
 
@@ -282,6 +283,39 @@ TEST(CesimRefusals, RefuseWithOneLineAndWriteNothing) {
 // reason. Any other instruction the scenario table leaves unexecuted is a gap in the table.
 const std::map<uint32_t, const char*> kUnreachableInstructions = {};
 
+// Outcomes of the image's decisions ("file:line block,branch" as the tracefile counts them; branch
+// 0 is the condition holding) that no run of the update can give, with the reason. Every other
+// line must run and every other outcome happen in some scenario.
+const std::map<std::string, const char*> kUnreachableOutcomes = {
+    {"update/rom_check.cpp:49 0,1",
+     "the clamp of a string count past the buffer: every string the image holds is shorter than "
+     "the buffer (the ROM-language fuzz target drives it natively)"},
+};
+
+// The line and branch counts of lcov tracefiles, summed: "file:line" -> runs, and
+// "file:line block,branch" -> times taken. Files are named relative to the repository.
+void AddTracefile(const std::filesystem::path& tracefile, std::map<std::string, uint64_t>& lines,
+                  std::map<std::string, uint64_t>& outcomes) {
+  std::istringstream records(ReadText(tracefile));
+  std::string file;
+  const std::string repo = kRepoDir.string() + "/";
+  for (std::string record; std::getline(records, record);) {
+    if (record.starts_with("SF:")) {
+      file = record.substr(3);
+      if (file.starts_with(repo)) file = file.substr(repo.size());
+    } else if (record.starts_with("DA:")) {
+      const size_t comma = record.find(',');
+      lines[file + ":" + record.substr(3, comma - 3)] += std::stoull(record.substr(comma + 1));
+    } else if (record.starts_with("BRDA:")) {
+      std::string fields = record.substr(5);
+      const size_t first = fields.find(','), last = fields.rfind(',');
+      const std::string count = fields.substr(last + 1);
+      outcomes[file + ":" + fields.substr(0, first) + " " +
+               fields.substr(first + 1, last - first - 1)] += count == "-" ? 0 : std::stoull(count);
+    }
+  }
+}
+
 // The scenario table on the device image, each instruction traced: together the scenarios must
 // execute every instruction of the image that can run. Each run also writes its lcov tracefile,
 // into $IMAGE_COVERAGE_DIR when set (tools/image-coverage.sh merges them into a page).
@@ -291,6 +325,7 @@ TEST(ImageCoverage, TheScenarioTableExecutesEveryInstructionOfTheImage) {
   const std::filesystem::path folder = kept ? std::filesystem::path(kept) : scratch.path();
   std::filesystem::create_directories(folder);
   std::set<uint32_t> executed;
+  std::map<std::string, uint64_t> lineRuns, outcomes;
   for (const Scenario& scenario : kScenarios) {
     const std::filesystem::path registry = scratch.path() / "device.reg";
     std::filesystem::remove(registry);
@@ -306,6 +341,7 @@ TEST(ImageCoverage, TheScenarioTableExecutesEveryInstructionOfTheImage) {
     const CesimRun run = RunCesim(arguments);
     EXPECT_EQ(run.exitStatus, 0) << scenario.name << ": " << run.err;
     EXPECT_TRUE(std::filesystem::exists(tracefile)) << scenario.name;
+    AddTracefile(tracefile, lineRuns, outcomes);
     std::istringstream lines(run.out);
     for (std::string line; std::getline(lines, line);) {
       if (line.starts_with("insn: 0x")) executed.insert(std::stoul(line.substr(8, 8), nullptr, 16));
@@ -329,6 +365,19 @@ TEST(ImageCoverage, TheScenarioTableExecutesEveryInstructionOfTheImage) {
   }
   for (uint32_t address : executed) {
     EXPECT_TRUE(symbols.IsInstruction(address)) << "0x" << std::hex << address << " is not code";
+  }
+  // A line counts only where an instruction of it executed (a predicated one with its condition
+  // holding), and each predicated instruction is a decision whose two outcomes must both happen.
+  ASSERT_FALSE(lineRuns.empty());
+  for (const auto& [line, runs] : lineRuns) EXPECT_GT(runs, 0u) << "no scenario runs " << line;
+  for (const auto& [outcome, why] : kUnreachableOutcomes) {
+    EXPECT_TRUE(outcomes.contains(outcome)) << outcome << " is no decision of the image";
+  }
+  for (const auto& [outcome, count] : outcomes) {
+    const bool gap = kUnreachableOutcomes.contains(outcome);
+    EXPECT_EQ(count > 0, !gap) << outcome
+                               << (gap ? " is listed as unreachable but happens"
+                                       : ": no scenario gives this outcome");
   }
   const std::string summary = "image coverage: " + std::to_string(covered) + " of " +
                               std::to_string(instructions.size()) +

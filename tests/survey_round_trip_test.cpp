@@ -11,6 +11,7 @@
 #include <set>
 #include <sstream>
 
+#include "answers.h"
 #include "cesim_runner.h"
 #include "coverage_recorder.h"
 #include "device.h"
@@ -58,9 +59,9 @@ ProgramRun RunProgram(bool survey, Runner runner, const device::Registry& regist
   ProgramRun run;
   std::ostringstream out;
   std::istringstream in;
-  settings.answer = device::Answer::No;
+  cesim::Answers answers(cesim::Answer::No, {in, out});
   settings.programFile = survey ? u"DeviceSurvey.exe" : u"CardFolderUpdate.exe";
-  device::Console console{out, in, false, 80};
+  device::Console console{out, &answers, 80};
   console.calls = [&](const device::CallRecord& call) {
     run.trace.push_back(cesim::CallAsText(call));
   };

@@ -142,9 +142,8 @@ std::vector<std::string> Lines(const std::string& text, const std::string& part)
 
 TEST(TraceForms, ShowValueDataExactlyNativelyAndEmulated) {
   std::ostringstream out;
-  std::istringstream in;
   std::vector<CallRecord> calls;
-  device::Console console{out, in};
+  device::Console console{out};
   console.calls = [&calls](const CallRecord& call) { calls.push_back(call); };
   device::Device device(device::Registry::Load(FACTORY_REGISTRY), {}, {}, console);
   HKEY key = 0;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "answers.h"
 #include "device.h"
 #include "file_io.h"
 #include "image_loader.h"
@@ -21,7 +22,7 @@ struct Faults {
   std::array<bool, 3> missingKey{};    // per profile, in kCardProfiles order
   std::array<bool, 3> refusedWrite{};  // per profile
   bool stringsMissing = false;
-  device::Answer answer = device::Answer::Yes;
+  cesim::Answer answer = cesim::Answer::Yes;
   device::ResetBehaviour reset = device::ResetBehaviour::TakesEffect;
   bool romSilent = false;
 
@@ -45,7 +46,7 @@ std::vector<Faults> EveryCombination() {
   for (int missing = 0; missing < 8; ++missing) {
     for (int refused = 0; refused < 8; ++refused) {
       for (bool stringsMissing : {false, true}) {
-        for (auto answer : {device::Answer::Yes, device::Answer::No, device::Answer::FailToShow}) {
+        for (auto answer : {cesim::Answer::Yes, cesim::Answer::No, cesim::Answer::FailToShow}) {
           for (auto reset :
                {device::ResetBehaviour::TakesEffect, device::ResetBehaviour::Returns}) {
             for (bool romSilent : {false, true}) {
@@ -76,7 +77,6 @@ device::DeviceSettings SettingsFor(const Faults& faults) {
     if (faults.refusedWrite[i]) settings.failingWrites.push_back(key);
   }
   settings.stringsMissing = faults.stringsMissing;
-  settings.answer = faults.answer;
   settings.reset = faults.reset;
   settings.romSilent = faults.romSilent;
   return settings;
@@ -90,9 +90,9 @@ struct Outcome {
 };
 
 // A console that writes the text trace between the boxes and keeps every record in `calls`.
-device::Console TracingConsole(std::ostream& out, std::istream& in,
+device::Console TracingConsole(std::ostream& out, device::AnswerSource& answers,
                                std::vector<device::CallRecord>& calls) {
-  device::Console console{out, in, false, 80};
+  device::Console console{out, &answers, 80};
   console.calls = [&out, &calls](const device::CallRecord& call) {
     out << "trace: " << cesim::CallAsText(call) << '\n';
     calls.push_back(call);
@@ -123,9 +123,10 @@ class FaultSweep : public testing::Test {
     std::memset(ResetPromptText, 0, sizeof ResetPromptText);
     std::ostringstream out;
     std::istringstream in;
+    cesim::Answers answers(faults.answer, {in, out});
     std::vector<device::CallRecord> calls;
     device::Device device(*factory_, *resources_, SettingsFor(faults),
-                          TracingConsole(out, in, calls));
+                          TracingConsole(out, answers, calls));
     device::RunResult result = device.Run(&WinMain);
     return {result, out.str(), device.registry(), calls};
   }
@@ -133,9 +134,10 @@ class FaultSweep : public testing::Test {
   static Outcome RunEmulated(const Faults& faults) {
     std::ostringstream out;
     std::istringstream in;
+    cesim::Answers answers(faults.answer, {in, out});
     std::vector<device::CallRecord> calls;
     device::Device device(*factory_, image_->resources, SettingsFor(faults),
-                          TracingConsole(out, in, calls));
+                          TracingConsole(out, answers, calls));
     emulator::Machine machine(*image_, device, {});
     device::RunResult result =
         device.Run([&](HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int show) {
@@ -198,7 +200,7 @@ void ExpectPromisedOutcome(const Faults& faults, const Outcome& run) {
   }
   const std::string question = faults.stringsMissing ? "\"\"" : "\"Sie müssen einen Soft-Reset";
   EXPECT_TRUE(Contains(run.output, "MessageBoxW(NULL, " + question)) << why;
-  const bool resetRequested = faults.answer != device::Answer::No;
+  const bool resetRequested = faults.answer != cesim::Answer::No;
   EXPECT_EQ(run.result.resetRequested, resetRequested) << why;
   const bool resetTaken = resetRequested && faults.reset == device::ResetBehaviour::TakesEffect;
   EXPECT_EQ(run.result.resetTookEffect, resetTaken) << why;

@@ -218,6 +218,39 @@ TEST(Coverage, TheTracefileCountsFunctionsLinesAndBranchesOfTheRun) {
   EXPECT_EQ(std::system(summary.c_str()), 0) << ReadText(scratch.path() / "summary");
 }
 
+// A predicated instruction is a decision, taken when its condition held, and its line counts only
+// when it executed: `keys[i] = 0;` is a store under a condition, run once per key that fails.
+TEST(Coverage, APredicatedInstructionIsABranchAndRunsItsLineOnlyWhenItsConditionHolds) {
+  const struct {
+    std::vector<std::string> arguments;
+    int runs, held, notHeld;
+  } cases[] = {
+      {{"--answer", "no"}, 0, 0, 3},
+      {{"--answer", "no", "--missing-key", "MMC"}, 1, 1, 2},
+      {{"--answer", "no", "--missing-key", "MMC", "--missing-key", "SDMemory"}, 2, 2, 1},
+  };
+  const std::string line = std::to_string(SourceLine("card_folder.cpp", "keys[i] = 0;"));
+  for (const auto& test : cases) {
+    ScratchFolder scratch;
+    const std::filesystem::path tracefile = scratch.path() / "run.info";
+    std::vector<std::string> arguments = {"--image", kImage.string(), "--coverage",
+                                          tracefile.string()};
+    arguments.insert(arguments.end(), test.arguments.begin(), test.arguments.end());
+    ASSERT_EQ(RunCesim(arguments).exitStatus, 0);
+    const std::string records = ReadText(tracefile);
+    const size_t cardFolder = records.find("/update/card_folder.cpp\n");
+    ASSERT_NE(cardFolder, std::string::npos);
+    const std::string section =
+        records.substr(cardFolder, records.find("end_of_record", cardFolder) - cardFolder);
+    for (const std::string& expected :
+         {"\nDA:" + line + "," + std::to_string(test.runs) + "\n",
+          "\nBRDA:" + line + ",0,0," + std::to_string(test.held) + "\n",
+          "\nBRDA:" + line + ",0,1," + std::to_string(test.notHeld) + "\n"}) {
+      EXPECT_NE(section.find(expected), std::string::npos) << expected << " in\n" << section;
+    }
+  }
+}
+
 // A tracefile that cannot be written: the run's summary is printed, the error follows, exit 1.
 TEST(Coverage, AnUnwritableTracefileIsReportedAndTheStatusSaysSo) {
   const CesimRun run = RunCesim(

@@ -26,14 +26,20 @@ TIMEOUT = 10
 class Session:
     """cesim started on a fresh pseudo-terminal of the given width (0: the terminal gives none)."""
 
-    def __init__(self, arguments, columns=0, environment=None):
+    def __init__(self, arguments, columns=0, environment=None, errors_to=None, controlling=False):
+        """errors_to: a file standard error goes to instead of the terminal; controlling: the
+        terminal is the process's controlling terminal (/dev/tty), as in a login session."""
         self.master, slave = pty.openpty()
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
         env = dict(os.environ)
         env.pop("COLUMNS", None)
+        env["LC_ALL"] = "C.UTF-8"  # boxes drawn with line characters, whatever the tests run in
         env.update(environment or {})
-        self.process = subprocess.Popen([CESIM] + arguments, stdin=slave, stderr=slave,
-                                        stdout=subprocess.PIPE, env=env, close_fds=True)
+        take_terminal = lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+        self.process = subprocess.Popen(
+            [CESIM] + arguments, stdin=slave, stderr=errors_to or slave, stdout=subprocess.PIPE,
+            env=env, close_fds=True, start_new_session=True,
+            preexec_fn=take_terminal if controlling else None)
         os.close(slave)
         self.screen = b""
 
@@ -206,6 +212,33 @@ class TerminalTest(unittest.TestCase):
         session.type(b"\n")
         status, _, _ = session.finish()
         self.assertEqual(status, 0)
+
+    def test_with_both_outputs_redirected_the_question_is_asked_on_the_controlling_terminal(self):
+        for name, runner in RUNNERS.items():
+            with self.subTest(name), open(os.path.join(self.folder, "errors"), "w+") as errors:
+                session = Session(runner, errors_to=errors, controlling=True)
+                self.assertTrue(session.read_until(PROMPT), session.screen)
+                self.assertIn(b"[ Ja ]   [ Nein ]", session.screen)
+                session.type(b"n\n")
+                status, output, _ = session.finish()
+                self.assertEqual(status, 0)
+                self.assertIn("answered: Nein\n", output)
+                errors.seek(0)
+                self.assertEqual(errors.read(), "")
+
+    def test_with_both_outputs_redirected_and_no_terminal_to_open_the_run_is_refused(self):
+        for name, runner in RUNNERS.items():
+            with self.subTest(name), open(os.path.join(self.folder, "errors"), "w+") as errors:
+                before = self.fresh_registry()
+                session = Session(runner + ["--registry", self.registry], errors_to=errors)
+                status, output, _ = session.finish()
+                self.assertEqual(status, 2)
+                self.assertEqual(output, "")
+                errors.seek(0)
+                self.assertRegex(errors.read(), r"^cesim: input is a terminal but the question "
+                                 r"cannot be shown on it: /dev/tty: [^\n]*; give --answer\n$")
+                with open(self.registry, "rb") as after:
+                    self.assertEqual(after.read(), before)
 
     def test_boxes_are_as_wide_as_the_terminal_else_columns(self):
         cases = [(60, {}, 60), (0, {"COLUMNS": "50"}, 50), (0, {}, 80), (0, {"COLUMNS": "x"}, 80)]
