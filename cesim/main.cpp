@@ -11,6 +11,7 @@
 #include "checked_output.h"
 #include "device.h"
 #include "file_io.h"
+#include "fleet.h"
 #include "gdb_stub.h"
 #include "image_loader.h"
 #include "machine.h"
@@ -239,6 +240,10 @@ std::string Versions() {
 }
 
 int Main(const std::vector<std::string>& arguments) {
+  if (!arguments.empty() && arguments.front() == "fleet") {
+    return cesim::FleetMain(std::span(arguments).subspan(1),
+                            res::ReadResFile(kProgramResources, "program resources"));
+  }
   RunNotes notes;
   try {
     cesim::Options options = cesim::ParseOptions(arguments);
