@@ -10,6 +10,7 @@
 #include "device.h"
 #include "image_loader.h"
 #include "machine.h"
+#include "trace_output.h"
 #include "update.h"
 
 namespace {
@@ -147,11 +148,19 @@ void StringLookup(benchmark::State& state) {
 }
 BENCHMARK(StringLookup);
 
-device::DeviceSettings AnsweredNoAndTraced() {
+device::DeviceSettings AnsweredNo() {
   device::DeviceSettings settings;
   settings.answer = device::Answer::No;
-  settings.trace = true;
   return settings;
+}
+
+// A console that writes every call's text trace line between the boxes, as cesim --trace does.
+device::Console Traced(std::ostream& out, std::istream& in) {
+  device::Console console{out, in, false, 80};
+  console.calls = [&out](const device::CallRecord& call) {
+    out << "trace: " << cesim::CallAsText(call) << '\n';
+  };
+  return console;
 }
 
 // One whole run on the factory device, answered No, with every platform call traced.
@@ -161,8 +170,8 @@ void WholeRun(benchmark::State& state) {
   for (auto _ : state) {
     std::ostringstream out;
     std::istringstream in;
-    device::Device device(device::Registry::Parse(factory, "factory.reg"), resources,
-                          AnsweredNoAndTraced(), device::Console{out, in, false, 80});
+    device::Device device(device::Registry::Parse(factory, "factory.reg"), resources, AnsweredNo(),
+                          Traced(out, in));
     benchmark::DoNotOptimize(device.Run(&WinMain));
   }
 }
@@ -187,7 +196,7 @@ void EmulatedWholeRun(benchmark::State& state) {
     std::ostringstream out;
     std::istringstream in;
     device::Device device(device::Registry::Parse(factory, "factory.reg"), image.resources,
-                          AnsweredNoAndTraced(), device::Console{out, in, false, 80});
+                          AnsweredNo(), Traced(out, in));
     emulator::Machine machine(image, device, {cpu, 1'000'000});
     benchmark::DoNotOptimize(
         device.Run([&](HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int show) {

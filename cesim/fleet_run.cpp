@@ -1,6 +1,7 @@
 #include "fleet_run.h"
 
 #include <array>
+#include <map>
 #include <mutex>
 #include <sstream>
 
@@ -23,17 +24,51 @@ struct UpdateSteps {
   bool askedReset = false;
 };
 
-UpdateSteps StepsOf(const device::Registry& before, const device::RomBlock& rom) {
-  UpdateSteps steps;
-  steps.reachedRegistry = device::RomLanguage(rom) == u"DEUTSCH";
-  if (!steps.reachedRegistry) return steps;
-  bool stopped = false;
-  for (size_t i = 0; i < device::kCardProfiles.size(); ++i) {
-    steps.opened[i] = before.KeyExists(device::ProfileKeyPath(device::kCardProfiles[i]));
-    stopped = stopped || !steps.opened[i];
-    steps.written[i] = !stopped;
+// The card profile a key the program opened is, if any: the root's name and the path under it.
+std::optional<size_t> ProfileOf(const device::Value& root, const device::Value& subKey) {
+  if (root.kind != device::Value::Kind::Constant || subKey.kind != device::Value::Kind::Text) {
+    return std::nullopt;
   }
-  steps.askedReset = !stopped;
+  std::string_view relative = subKey.text;
+  if (relative.starts_with('\\')) relative.remove_prefix(1);  // as the device accepts it
+  const std::u16string path = device::FromValidUtf8(root.text + "\\" + std::string(relative));
+  for (size_t i = 0; i < device::kCardProfiles.size(); ++i) {
+    if (device::EqualsIgnoringCase(path, device::ProfileKeyPath(device::kCardProfiles[i])))
+      return i;
+  }
+  return std::nullopt;
+}
+
+bool Succeeded(const device::CallRecord& call) {
+  return call.result && call.result->number == 0;
+}
+
+// What the update did, call by call: which profile keys opened, which Folder values it wrote
+// through them, and whether it asked the Yes/No question that offers the reset.
+UpdateSteps StepsOf(const std::vector<device::CallRecord>& calls) {
+  constexpr int64_t kYesNo = 4, kButtonGroup = 0xF;  // MB_YESNO, MB_TYPEMASK
+  UpdateSteps steps;
+  std::map<int64_t, size_t> profileKeys;  // opened handle -> profile
+  for (const device::CallRecord& call : calls) {
+    const std::vector<device::Value>& arguments = call.arguments;
+    if (call.routine == "RegOpenKeyExW" && arguments.size() >= 2) {
+      steps.reachedRegistry = true;
+      const std::optional<size_t> profile = ProfileOf(arguments[0], arguments[1]);
+      if (!profile || !Succeeded(call)) continue;
+      steps.opened[*profile] = true;
+      for (const device::Returned& returned : call.returned) {
+        if (returned.name == "key") profileKeys[returned.value.number] = *profile;
+      }
+    } else if (call.routine == "RegSetValueExW" && arguments.size() >= 2 && Succeeded(call)) {
+      const auto profile = profileKeys.find(arguments[0].number);
+      const bool folder =
+          arguments[1].kind == device::Value::Kind::Text &&
+          device::EqualsIgnoringCase(device::FromValidUtf8(arguments[1].text), u"Folder");
+      if (profile != profileKeys.end() && folder) steps.written[profile->second] = true;
+    } else if (call.routine == "MessageBoxW" && arguments.size() >= 4) {
+      steps.askedReset = steps.askedReset || (arguments[3].number & kButtonGroup) == kYesNo;
+    }
+  }
   return steps;
 }
 
@@ -108,15 +143,14 @@ DeviceReport DeviceRunner::Run(const SurveyFolder& folder) {
   }
   Survey& survey = std::get<Survey>(read);
   report.romLanguage = device::ToUtf8(device::RomLanguage(survey.romBlock));
-  const UpdateSteps steps = StepsOf(survey.registry, survey.romBlock);
-
   device::DeviceSettings settings;
   settings.romBlock = survey.romBlock;
   settings.answer = device::Answer::No;
-  if (program_.image) settings.imageBase = program_.image->base;
-  std::ostringstream boxes;  // the record of the run, which the report does not show
+  std::ostringstream boxes;  // what the user would see; the report reads the calls instead
   std::istringstream keyboard;
+  std::vector<device::CallRecord> calls;
   device::Console console{boxes, keyboard};
+  console.calls = [&calls](const device::CallRecord& call) { calls.push_back(call); };
   device::Device device(std::move(survey.registry), program_.resources, settings, console);
   device::RunResult result;
   try {
@@ -132,6 +166,7 @@ DeviceReport DeviceRunner::Run(const SurveyFolder& folder) {
   }
   const device::Registry& after = device.registry();
   report.changed = FoldersChanged(result.changes);
+  const UpdateSteps steps = StepsOf(calls);
   report.asksReset = steps.askedReset;
   for (std::u16string_view profile : device::kCardProfiles) {
     report.mountsAs.emplace_back(device::ToUtf8(profile),

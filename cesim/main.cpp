@@ -78,7 +78,6 @@ device::DeviceSettings DeviceSettingsFor(const cesim::Options& options) {
   settings.stringsMissing = options.noStrings;
   settings.commandLine = options.commandLine;
   settings.showState = options.showState;
-  settings.trace = options.trace;
   return settings;
 }
 
@@ -151,7 +150,6 @@ int Run(const cesim::Options& options, RunNotes& notes) {
   const device::DeviceSettings simulated = settings;
   std::optional<emulator::LoadedImage> image;
   if (options.image) image = LoadDeviceImage(*options.image);
-  if (image) settings.imageBase = image->base;
   if (image) notes.Add(image->notes);
   // An image brings its own string table, read from its resources as the device reads it.
   auto resources =
@@ -161,7 +159,7 @@ int Run(const cesim::Options& options, RunNotes& notes) {
                           TerminalWidth()};
   console.prompts = &std::cerr;
   console.boxesOnPrompts = !isatty(STDOUT_FILENO);
-  console.trace = trace.Sink();
+  if (options.trace) console.calls = trace.Sink();
   device::Device device(std::move(registry), std::move(resources), std::move(settings), console);
   std::optional<emulator::Machine> machine;
   std::optional<cesim::Inspection> inspection;

@@ -4,115 +4,135 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <iostream>
-#include <optional>
-#include <vector>
+#include <nlohmann/json.hpp>
+
+#include "registry.h"
 
 namespace cesim {
 namespace {
 
-std::string JsonString(std::string_view text) {
-  std::string json = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') {
-      json += '\\';
-      json += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escape[7];
-      std::snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned char>(c));
-      json += escape;
-    } else {
-      json += c;
-    }
-  }
-  return json + "\"";
-}
+using device::Value;
+using Kind = Value::Kind;
 
-// Two hex digits, as the trace writes a control character after "\x".
-bool IsHexByte(std::string_view digits, unsigned& byte) {
-  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), byte, 16);
-  return error == std::errc() && end == digits.data() + digits.size();
-}
-
-// The text of a quoted argument: \" and \xNN undone.
-std::string Unquoted(std::string_view quoted) {
-  std::string text;
-  for (size_t i = 1; i + 1 < quoted.size(); ++i) {
-    if (quoted[i] == '\\' && quoted[i + 1] == '"') {
-      text += '"';
-      ++i;
-    } else if (unsigned byte = 0; quoted[i] == '\\' && quoted[i + 1] == 'x' &&
-                                  i + 4 < quoted.size() &&
-                                  IsHexByte(quoted.substr(i + 2, 2), byte)) {
-      // \xNN is an escape; any other backslash is one the trace wrote as it is.
-      text += static_cast<char>(byte);
-      i += 3;
-    } else {
-      text += quoted[i];
-    }
-  }
+std::string Hex(int64_t value) {
+  char text[11];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<uint32_t>(value));
   return text;
 }
 
-std::string JsonArgument(std::string_view argument) {
-  if (argument.size() >= 2 && argument.front() == '"' && argument.back() == '"') {
-    return JsonString(Unquoted(argument));
-  }
-  if (argument == "NULL") return "null";
-  const bool number = !argument.empty() && argument.size() < 10 &&
-                      argument.find_first_not_of("0123456789") == std::string_view::npos &&
-                      (argument == "0" || argument.front() != '0');
-  return number ? std::string(argument) : JsonString(argument);
-}
-
-// The top-level arguments between the parentheses that open at `open`, and where they close.
-std::optional<std::pair<std::vector<std::string_view>, size_t>> SplitArguments(
-    std::string_view call, size_t open) {
-  std::vector<std::string_view> arguments;
-  bool quoted = false;
-  int depth = 0;
-  size_t start = open + 1;
-  for (size_t i = open + 1; i < call.size(); ++i) {
-    const char c = call[i];
-    if (quoted) {
-      if (c == '\\') {
-        ++i;
-      } else if (c == '"') {
-        quoted = false;
-      }
-    } else if (c == '"') {
-      quoted = true;
-    } else if (c == '[' || c == '(') {
-      ++depth;
-    } else if ((c == ']' || c == ')') && depth > 0) {
-      --depth;
-    } else if (c == ')' || (c == ',' && depth == 0)) {
-      std::string_view argument = call.substr(start, i - start);
-      if (argument.starts_with(' ')) argument.remove_prefix(1);
-      if (!argument.empty() || c == ',') arguments.push_back(argument);
-      if (c == ')') return std::make_pair(arguments, i);
-      start = i + 1;
+std::string Quoted(std::string_view text) {
+  std::string quoted = "\"";
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '"') {
+      quoted += "\\\"";
+    } else if (c == '\\' && (i + 1 == text.size() || text[i + 1] == '"' || text[i + 1] == 'x')) {
+      quoted += "\\x5C";
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escape[5];
+      std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned char>(c));
+      quoted += escape;
+    } else {
+      quoted += c;
     }
   }
-  return std::nullopt;
+  return quoted + "\"";
+}
+
+std::string Text(const Value& value) {
+  switch (value.kind) {
+    case Kind::Null:
+      return "NULL";
+    case Kind::Buffer:
+      return "buffer";
+    case Kind::BadPointer:
+      return "bad pointer " + Hex(value.number) + " (" + value.text + ")";
+    case Kind::Handle:
+      return Hex(value.number);
+    case Kind::Number:
+      return std::to_string(value.number);
+    case Kind::Constant:
+      return value.text;
+    case Kind::Text:
+      return Quoted(value.text);
+    case Kind::Bytes:  // as a registry file writes it: hex:01,2c or dword:0000000f
+      return device::FormatValueData(
+          device::RegValue{u"", static_cast<uint32_t>(value.number), value.bytes});
+    case Kind::Strings: {
+      std::string list = "multi_sz:";
+      for (size_t i = 0; i < value.strings.size(); ++i) {
+        list += (i ? "," : "") + Quoted(value.strings[i]);
+      }
+      return list;
+    }
+    case Kind::Word:
+      return "[" + std::to_string(value.number) + "]";
+  }
+  return {};
+}
+
+nlohmann::ordered_json Json(const Value& value) {
+  switch (value.kind) {
+    case Kind::Null:
+      return nullptr;
+    case Kind::Number:
+      return value.number;
+    case Kind::Text:
+      return value.text;
+    case Kind::BadPointer:
+      return {{"badPointer", Hex(value.number)}, {"where", value.text}};
+    case Kind::Bytes: {
+      std::string hex;
+      for (uint8_t byte : value.bytes) {
+        char digits[3];
+        std::snprintf(digits, sizeof digits, "%02x", byte);
+        hex += digits;
+      }
+      return {{"hex", hex}};
+    }
+    case Kind::Strings:
+      return value.strings;
+    case Kind::Word:
+      return nlohmann::ordered_json::array({value.number});
+    case Kind::Buffer:
+    case Kind::Handle:
+    case Kind::Constant:
+      break;
+  }
+  return Text(value);  // a string as the text trace shows it
 }
 
 }  // namespace
 
-std::string TraceCallAsJson(std::string_view call) {
-  const size_t open = call.find('(');
-  constexpr std::string_view kArrow = " -> ";
-  const auto split = open == std::string_view::npos ? std::nullopt : SplitArguments(call, open);
-  if (!split || call.substr(split->second + 1, kArrow.size()) != kArrow) {
-    return "{\"line\":" + JsonString(call) + "}";
+std::string CallAsText(const device::CallRecord& call) {
+  std::string line = call.routine + "(";
+  for (size_t i = 0; i < call.arguments.size(); ++i) {
+    line += (i ? ", " : "") + Text(call.arguments[i]);
   }
-  std::string json = "{\"call\":" + JsonString(call.substr(0, open)) + ",\"arguments\":[";
-  for (size_t i = 0; i < split->first.size(); ++i) {
-    json += (i ? "," : "") + JsonArgument(split->first[i]);
+  line += ") -> ";
+  if (call.result) line += Text(*call.result);
+  for (const device::Returned& returned : call.returned) {
+    // The text a call copied follows its count; anything else is named.
+    line += returned.value.kind == Kind::Text ? " " + Text(returned.value)
+                                              : ", " + returned.name + " " + Text(returned.value);
   }
-  return json + "],\"result\":" + JsonString(call.substr(split->second + 1 + kArrow.size())) + "}";
+  if (!call.note.empty()) line += call.result ? " (" + call.note + ")" : call.note;
+  return line;
+}
+
+std::string CallAsJson(const device::CallRecord& call) {
+  nlohmann::ordered_json json;
+  json["call"] = call.routine;
+  json["arguments"] = nlohmann::ordered_json::array();
+  for (const Value& argument : call.arguments) json["arguments"].push_back(Json(argument));
+  if (call.result) json["result"] = Json(*call.result);
+  for (const device::Returned& returned : call.returned) {
+    json["returned"][returned.name] = Json(returned.value);
+  }
+  if (!call.note.empty()) json["note"] = call.note;
+  return json.dump();
 }
 
 TraceOutput::TraceOutput(const Options& options) : json_(options.traceFormat == TraceFormat::Json) {
@@ -131,13 +151,13 @@ TraceOutput::~TraceOutput() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-std::function<void(const std::string&)> TraceOutput::Sink() {
-  return [this](const std::string& call) {
+device::CallSink TraceOutput::Sink() {
+  return [this](const device::CallRecord& call) {
     std::ostream& out = stream_ ? *stream_ : std::cout;
     if (json_) {
-      out << TraceCallAsJson(call) << '\n';
+      out << CallAsJson(call) << '\n';
     } else {
-      out << "trace: " << call << '\n';
+      out << "trace: " << CallAsText(call) << '\n';
     }
     out.flush();
   };

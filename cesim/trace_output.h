@@ -3,23 +3,24 @@
 #pragma once
 
 #include <filesystem>
-#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
-#include <string_view>
 
+#include "call_record.h"
 #include "checked_output.h"
 #include "options.h"
 
 namespace cesim {
 
-// A traced call as the device records it, "Name(arg, \"text\", ...) -> result", as
-// {"call":"Name","arguments":[...],"result":"..."}. A quoted argument becomes a JSON string of
-// its text (escapes undone), NULL becomes null, a decimal number a number, anything else (a
-// handle, a constant's name, "buffer") a string as shown. A line of another shape becomes
-// {"line":"..."}.
-std::string TraceCallAsJson(std::string_view call);
+// A call record as the text trace shows it: MessageBoxW(NULL, "Frage?", "  ", MB_YESNO) -> IDNO.
+// Text is quoted, with a quote written \", a control character \xNN, and a backslash as it is
+// except where it would read as an escape (before a quote or an x, and last): there it is \x5C.
+std::string CallAsText(const device::CallRecord& call);
+
+// A call record as one JSON object: {"call":"MessageBoxW","arguments":[null,"Frage?","  ",
+// "MB_YESNO"],"result":"IDNO"}, with "returned" and "note" when the call has them (README).
+std::string CallAsJson(const device::CallRecord& call);
 
 class TraceOutput {
  public:
@@ -29,8 +30,8 @@ class TraceOutput {
   TraceOutput(const TraceOutput&) = delete;
   TraceOutput& operator=(const TraceOutput&) = delete;
 
-  // What the device calls with each traced call.
-  std::function<void(const std::string&)> Sink();
+  // What the device hands each call record to.
+  device::CallSink Sink();
 
   // One line naming the trace file and the error, when writing it failed.
   std::optional<std::string> Failure();

@@ -9,11 +9,6 @@
 namespace device {
 namespace {
 
-// Registry results the device returns.
-constexpr LONG kErrorFileNotFound = 2;
-constexpr LONG kErrorAccessDenied = 5;
-constexpr LONG kErrorInvalidHandle = 6;
-constexpr LONG kErrorInvalidParameter = 87;
 constexpr size_t kMaxValueNameUnits = 255;
 
 // Thrown through the program when a soft reset takes effect: the run ends where it stands.
@@ -31,119 +26,13 @@ class ActiveDevice {
   ActiveDevice& operator=(const ActiveDevice&) = delete;
 };
 
-std::string Hex(uint32_t value) {
-  char text[11];
-  std::snprintf(text, sizeof text, "0x%08X", value);
-  return text;
-}
-
-std::string Pointer(const void* pointer) {
-  return pointer ? "buffer" : "NULL";
-}
-
 std::u16string TextAt(LPCWSTR text) {
   return text ? std::u16string(text) : std::u16string();
 }
 
-// A string as the trace shows it: quoted, with quotes and control characters escaped. A backslash
-// stays as it is (key paths read as they are written), except where it would read as an escape:
-// before a quote or an "x", and last; there it is written "\x5C".
-std::string Quoted(std::u16string_view text) {
-  const std::string utf8 = ToUtf8(text);
-  std::string quoted = "\"";
-  for (size_t i = 0; i < utf8.size(); ++i) {
-    const char c = utf8[i];
-    if (c == '"') {
-      quoted += "\\\"";
-    } else if (c == '\\' && (i + 1 == utf8.size() || utf8[i + 1] == '"' || utf8[i + 1] == 'x')) {
-      quoted += "\\x5C";
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escape[5];
-      std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned char>(c));
-      quoted += escape;
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + "\"";
-}
-
-std::string QuotedOrNull(LPCWSTR text) {
-  return text ? Quoted(text) : "NULL";
-}
-
-std::string RootName(HKEY key) {
-  switch (key) {
-    case 0x80000000:
-      return "HKEY_CLASSES_ROOT";
-    case 0x80000001:
-      return "HKEY_CURRENT_USER";
-    case 0x80000002:
-      return "HKEY_LOCAL_MACHINE";
-    case 0x80000003:
-      return "HKEY_USERS";
-    default:
-      return {};
-  }
-}
-
-std::string KeyName(HKEY key) {
-  std::string root = RootName(key);
-  return root.empty() ? Hex(key) : root;
-}
-
-std::string RegResult(LONG result) {
-  switch (result) {
-    case ERROR_SUCCESS:
-      return "ERROR_SUCCESS";
-    case kErrorFileNotFound:
-      return "ERROR_FILE_NOT_FOUND";
-    case kErrorAccessDenied:
-      return "ERROR_ACCESS_DENIED";
-    case kErrorInvalidHandle:
-      return "ERROR_INVALID_HANDLE";
-    case kErrorInvalidParameter:
-      return "ERROR_INVALID_PARAMETER";
-    default:
-      return Hex(static_cast<uint32_t>(result));
-  }
-}
-
-std::string TypeName(DWORD type) {
-  static const char* const names[] = {"REG_NONE",   "REG_SZ",      "REG_EXPAND_SZ",
-                                      "REG_BINARY", "REG_DWORD",   "REG_DWORD_BIG_ENDIAN",
-                                      "REG_LINK",   "REG_MULTI_SZ"};
-  if (type < std::size(names)) return names[type];
-  return type == kRegQword ? "REG_QWORD" : Hex(type);
-}
-
-// Message-box styles: the button group is the low four bits; icon, default button and modality
-// combine with it.
+// The button group is the low four bits of a message box's style, the icon the next four.
 constexpr UINT kButtonGroupMask = 0x0000000F;
 constexpr UINT kIconMask = 0x000000F0;
-constexpr UINT kDefaultButtonMask = 0x00000F00;
-
-// "MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2"; bits with no name are shown in hex.
-std::string StyleName(UINT style) {
-  static const char* const groups[] = {"MB_OK",          "MB_OKCANCEL", "MB_ABORTRETRYIGNORE",
-                                       "MB_YESNOCANCEL", "MB_YESNO",    "MB_RETRYCANCEL"};
-  static const char* const icons[] = {"", "MB_ICONHAND", "MB_ICONQUESTION", "MB_ICONEXCLAMATION",
-                                      "MB_ICONASTERISK"};
-  static const char* const defaults[] = {"", "MB_DEFBUTTON2", "MB_DEFBUTTON3", "MB_DEFBUTTON4"};
-  const UINT group = style & kButtonGroupMask, icon = (style & kIconMask) >> 4,
-             button = (style & kDefaultButtonMask) >> 8;
-  std::string name = group < std::size(groups) ? groups[group] : Hex(group);
-  UINT rest = style & ~kButtonGroupMask;
-  if (icon > 0 && icon < std::size(icons)) {
-    name += std::string(" | ") + icons[icon];
-    rest &= ~kIconMask;
-  }
-  if (button > 0 && button < std::size(defaults)) {
-    name += std::string(" | ") + defaults[button];
-    rest &= ~kDefaultButtonMask;
-  }
-  return rest ? name + " | " + Hex(rest) : name;
-}
 
 // What the box shows for its icon, in front of the text.
 std::string IconMark(UINT style) {
@@ -161,13 +50,6 @@ std::string IconMark(UINT style) {
   }
 }
 
-std::string BoxResult(int result) {
-  static const char* const names[] = {"0 (not shown)", "IDOK",     "IDCANCEL", "IDABORT",
-                                      "IDRETRY",       "IDIGNORE", "IDYES",    "IDNO"};
-  if (result >= 0 && static_cast<size_t>(result) < std::size(names)) return names[result];
-  return std::to_string(result);
-}
-
 // "OK / Abbrechen": the buttons as the box shows them.
 std::string ButtonRow(const std::vector<BoxButton>& buttons) {
   std::string row;
@@ -181,23 +63,8 @@ std::vector<std::string> LabelsOf(const std::vector<BoxButton>& buttons) {
   return labels;
 }
 
-std::string ControlCodeName(DWORD code) {
-  switch (code) {
-    case IOCTL_ROM_INFO:
-      return "IOCTL_ROM_INFO";
-    case IOCTL_HAL_REBOOT:
-      return "IOCTL_HAL_REBOOT";
-    default:
-      return Hex(code);
-  }
-}
-
-std::string Bool(BOOL value) {
-  return value ? "TRUE" : "FALSE";
-}
-
 bool IsRegistryRoot(HKEY key) {
-  return !RootName(key).empty();
+  return as::Key(key).kind == Value::Kind::Constant;
 }
 
 }  // namespace
@@ -230,23 +97,18 @@ RunResult Device::Run(const ProgramEntry& entry) {
   return result;
 }
 
-void Device::RecordCall(const std::string& line) {
+void Device::RecordCall(const CallRecord& call) {
   ++platformCalls_;
-  if (!settings_.trace) return;
-  if (console_.trace) {
-    console_.trace(line);
-  } else {
-    console_.out << "trace: " << line << '\n' << std::flush;
-  }
+  if (console_.calls) console_.calls(call);
 }
 
 /*
  * int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style)
  */
 int Device::MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {
-  const std::string call = "MessageBoxW(" + (owner ? Hex(owner) : std::string("NULL")) + ", " +
-                           QuotedOrNull(text) + ", " + QuotedOrNull(caption) + ", " +
-                           StyleName(style) + ")";
+  CallRecord call{"MessageBoxW",
+                  {owner ? as::Handle(owner) : as::Null(), as::TextOrNull(text),
+                   as::TextOrNull(caption), as::BoxStyle(style)}};
   const std::string shownText = IconMark(style) + ToUtf8(TextAt(text));
   const std::string shownCaption = caption ? ToUtf8(caption) : "Error";
   const std::vector<BoxButton> buttons = ButtonsFor(style & kButtonGroupMask, labels_);
@@ -256,7 +118,9 @@ int Device::MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {
   } else if (!buttons.empty()) {
     result = AskChoice(shownCaption, shownText, buttons);
   }
-  RecordCall(call + " -> " + BoxResult(result));
+  call.result = as::BoxResult(result);
+  if (result == 0) call.note = "not shown";
+  RecordCall(call);
   return result;
 }
 
@@ -340,52 +204,50 @@ int Device::LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int capacity
 }
 
 // As the platform's string loader: a buffer with no room gets nothing; a string that is not found
-// leaves just the terminator; a NULL buffer asks for the string's own address in the image.
-int Device::LoadStringInto(HINSTANCE instance, UINT id, const UnitStore* store, int capacity) {
-  std::string call = "LoadStringW(" + Hex(instance) + ", " + std::to_string(id) + ", " +
-                     (store ? "buffer" : "NULL") + ", " + std::to_string(capacity) + ")";
-  if (store != nullptr && capacity <= 0) {
-    RecordCall(call + " -> 0");
-    return 0;
-  }
+// leaves just the terminator; a NULL buffer asks for the string's own address in the image, which
+// `addressOf` knows.
+int Device::LoadStringInto(HINSTANCE instance, UINT id, const UnitStore* store, int capacity,
+                           const ResourceAddress& addressOf) {
+  CallRecord call{"LoadStringW",
+                  {as::Handle(instance), as::Number(id), as::Pointer(store), as::Number(capacity)}};
+  const auto finish = [&](int result, std::u16string_view text, std::string note) {
+    call.result = as::Number(result);
+    if (!text.empty()) call.returned.push_back({"text", as::Text(text)});
+    call.note = std::move(note);
+    RecordCall(call);
+    return result;
+  };
+  if (store != nullptr && capacity <= 0) return finish(0, {}, {});
   std::optional<res::StringLocation> found;
   if ((instance == kProcessHandle || instance == kCurrentProcess) && !settings_.stringsMissing) {
     found = res::LocateString(resources_, id);
   }
   if (store == nullptr) {
-    if (!found || found->text.empty()) {
-      RecordCall(call + " -> 0");
-      return 0;
-    }
-    if (!settings_.imageBase) {
-      RecordCall(call + " -> 0 (the string's address exists only in a device image)");
-      return 0;
-    }
-    const uint32_t address =
-        *settings_.imageBase + found->block->rva + static_cast<uint32_t>(found->offset);
-    RecordCall(call + " -> " + Hex(address) + " (the string in the image's resources)");
-    return static_cast<int>(address);
+    if (!found || found->text.empty()) return finish(0, {}, {});
+    const std::optional<uint32_t> address =
+        addressOf ? addressOf(static_cast<size_t>(found->block - resources_.data()), found->offset)
+                  : std::nullopt;
+    if (!address) return finish(0, {}, "the string's address exists only in a device image");
+    call.result = as::Handle(*address);
+    call.note = "the string in the image's resources";
+    RecordCall(call);
+    return static_cast<int>(*address);
   }
   const std::u16string text = found ? found->text : std::u16string();
   const size_t count = std::min(text.size(), static_cast<size_t>(capacity) - 1);
   for (size_t i = 0; i < count; ++i) {
-    if (!(*store)(i, text[i])) {
-      RecordCall(call + " -> 0 (a fault while copying)");
-      return 0;
-    }
+    if (!(*store)(i, text[i])) return finish(0, {}, "a fault while copying");
   }
   // The platform sets its result before it stores the terminator.
-  const std::string shown = count ? " " + Quoted(text.substr(0, count)) : std::string();
+  const std::u16string_view copied = std::u16string_view(text).substr(0, count);
   if (!(*store)(count, 0)) {
-    RecordCall(call + " -> " + std::to_string(count) + shown + " (a fault storing the terminator)");
-    return static_cast<int>(count);
+    return finish(static_cast<int>(count), copied, "a fault storing the terminator");
   }
-  RecordCall(call + " -> " + std::to_string(count) + shown);
-  return static_cast<int>(count);
+  return finish(static_cast<int>(count), copied, {});
 }
 
 std::optional<std::u16string> Device::KeyPath(HKEY key) const {
-  if (IsRegistryRoot(key)) return FromUtf8(RootName(key));
+  if (IsRegistryRoot(key)) return FromUtf8(as::Key(key).text);
   auto open = openKeys_.find(key);
   if (open == openKeys_.end()) return std::nullopt;
   return open->second;
@@ -402,11 +264,13 @@ bool Device::IsFaulty(const std::vector<std::u16string>& faultyKeys,
  * LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result)
  */
 LONG Device::RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result) {
-  std::string call = "RegOpenKeyExW(" + KeyName(key) + ", " + QuotedOrNull(subKey) + ", " +
-                     std::to_string(options) + ", " + Hex(access) + ", " + Pointer(result) + ")";
+  CallRecord call{"RegOpenKeyExW",
+                  {as::Key(key), as::TextOrNull(subKey), as::Number(options), as::Handle(access),
+                   as::Pointer(result)}};
   auto finish = [&](LONG status) {
-    RecordCall(call + " -> " + RegResult(status) +
-               (status == ERROR_SUCCESS ? ", key " + Hex(*result) : std::string()));
+    call.result = as::RegResult(status);
+    if (status == ERROR_SUCCESS) call.returned.push_back({"key", as::Handle(*result)});
+    RecordCall(call);
     return status;
   };
   std::optional<std::u16string> parent = KeyPath(key);
@@ -433,13 +297,12 @@ LONG Device::RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD t
                             const BYTE* data, DWORD size) {
   std::vector<uint8_t> bytes;
   if (data != nullptr) bytes.assign(data, data + size);
-  const std::string shownData =
-      data == nullptr ? "NULL" : FormatValueData(RegValue{u"", type, bytes});
-  std::string call = "RegSetValueExW(" + KeyName(key) + ", " + QuotedOrNull(valueName) + ", " +
-                     std::to_string(reserved) + ", " + TypeName(type) + ", " + shownData + ", " +
-                     std::to_string(size) + ")";
+  CallRecord call{"RegSetValueExW",
+                  {as::Key(key), as::TextOrNull(valueName), as::Number(reserved), as::RegType(type),
+                   data ? as::ValueData(type, bytes) : as::Null(), as::Number(size)}};
   auto finish = [&](LONG status) {
-    RecordCall(call + " -> " + RegResult(status));
+    call.result = as::RegResult(status);
+    RecordCall(call);
     return status;
   };
   std::optional<std::u16string> path = KeyPath(key);  // a root is an open key too
@@ -463,7 +326,7 @@ LONG Device::RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD t
 LONG Device::RegCloseKey(HKEY key) {
   // The roots are always open; closing one succeeds and leaves it usable.
   LONG status = openKeys_.erase(key) || IsRegistryRoot(key) ? ERROR_SUCCESS : kErrorInvalidHandle;
-  RecordCall("RegCloseKey(" + KeyName(key) + ") -> " + RegResult(status));
+  RecordCall({"RegCloseKey", {as::Key(key)}, as::RegResult(status)});
   return status;
 }
 
@@ -473,26 +336,28 @@ LONG Device::RegCloseKey(HKEY key) {
  */
 BOOL Device::KernelIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                              LPDWORD bytesReturned) {
-  std::string input = Pointer(in);
+  Value input = as::Pointer(in);
   if (in != nullptr && inSize == sizeof(uint32_t)) {
     uint32_t word;
     std::memcpy(&word, in, sizeof word);
-    input = "[" + std::to_string(word) + "]";
+    input = as::Word(word);
   }
-  std::string call = "KernelIoControl(" + ControlCodeName(code) + ", " + input + ", " +
-                     std::to_string(inSize) + ", " + Pointer(out) + ", " + std::to_string(outSize) +
-                     ", " + Pointer(bytesReturned) + ")";
+  CallRecord call{"KernelIoControl",
+                  {as::ControlCode(code), input, as::Number(inSize), as::Pointer(out),
+                   as::Number(outSize), as::Pointer(bytesReturned)}};
   BOOL result = FALSE;
   if (code == IOCTL_ROM_INFO) {
     result = QueryRomInfo(in, inSize, out, outSize, bytesReturned);
   } else if (code == IOCTL_HAL_REBOOT) {
     resetRequested_ = true;
     if (settings_.reset == ResetBehaviour::TakesEffect) {
-      RecordCall(call + " -> does not return: the device resets");
+      call.note = "does not return: the device resets";
+      RecordCall(call);
       throw SoftResetTaken{};
     }
   }
-  RecordCall(call + " -> " + Bool(result));
+  call.result = as::Bool(result);
+  RecordCall(call);
   return result;
 }
 
@@ -515,13 +380,14 @@ BOOL Device::QueryRomInfo(LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
  */
 void* Device::Memset(void* dest, int value, size_t count) {
   if (dest != nullptr) std::memset(dest, value, count);
-  RecordCall("memset(" + Pointer(dest) + ", " + std::to_string(value) + ", " +
-             std::to_string(count) + ") -> " + Pointer(dest));
+  RecordCall({"memset",
+              {as::Pointer(dest), as::Number(value), as::Number(static_cast<int64_t>(count))},
+              as::Pointer(dest)});
   return dest;
 }
 
-void Device::TraceRefusedCall(const std::string& call, const std::string& result) {
-  RecordCall(call + " -> " + result);
+void Device::RecordRefusedCall(const CallRecord& call) {
+  RecordCall(call);
 }
 
 Device& Device::Active() {

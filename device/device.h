@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "call_record.h"
 #include "message_box.h"
 #include "platform_types.h"
 #include "registry.h"
@@ -35,15 +36,16 @@ struct DeviceSettings {
   bool stringsMissing = false;                // the string table cannot be loaded
   std::u16string commandLine;
   int showState = 5;  // SW_SHOW
-  bool trace = false;
-  // Where the running image lies in the process, for the resource addresses LoadStringW gives;
-  // none when the program runs natively.
-  std::optional<uint32_t> imageBase;
 };
 
 // A buffer the string loader copies into unit by unit; a store that fails is a fault while
 // copying, which the device catches.
 using UnitStore = std::function<bool(size_t index, char16_t unit)>;
+
+// Where the program sees a string of the resources, for a LoadStringW with a NULL buffer: the
+// string's first unit is `offset` bytes into the data of entry `entry` of the resources the device
+// was made with. None where the program cannot see its resources (it runs natively).
+using ResourceAddress = std::function<std::optional<uint32_t>(size_t entry, size_t offset)>;
 
 // The terminal the device draws on and reads answers from.
 struct Console {
@@ -53,9 +55,8 @@ struct Console {
   size_t width = 80;
   std::ostream* prompts = nullptr;  // prompts and hints while the device waits; null: `out`
   bool boxesOnPrompts = false;  // `out` is not the terminal: a box that waits is drawn there too
-  // Receives each traced platform call ("MessageBoxW(...) -> IDNO"); null: "trace: " lines on
-  // `out`.
-  std::function<void(const std::string& call)> trace{};
+  // Receives the record of every platform call as it returns; null: no call is recorded.
+  CallSink calls{};
 };
 
 // Thrown through the program when the keyboard input ends while a box waits for an answer: the
@@ -97,8 +98,10 @@ class Device {
   // The platform calls, as the program makes them.
   int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style);
   int LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int capacity);
-  // LoadStringW with the buffer behind `store`; a null `store` is a NULL buffer.
-  int LoadStringInto(HINSTANCE instance, UINT id, const UnitStore* store, int capacity);
+  // LoadStringW with the buffer behind `store`; a null `store` is a NULL buffer, whose result is
+  // the address `addressOf` gives.
+  int LoadStringInto(HINSTANCE instance, UINT id, const UnitStore* store, int capacity,
+                     const ResourceAddress& addressOf = {});
   LONG RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result);
   LONG RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type, const BYTE* data,
                       DWORD size);
@@ -107,8 +110,9 @@ class Device {
                        LPDWORD bytesReturned);
   void* Memset(void* dest, int value, size_t count);
 
-  // A call the device refused before it reached it (a bad guest pointer), traced like the others.
-  void TraceRefusedCall(const std::string& call, const std::string& result);
+  // A call refused before it reached the device (a pointer it cannot use), recorded like the
+  // others.
+  void RecordRefusedCall(const CallRecord& call);
 
  private:
   BOOL QueryRomInfo(LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD bytesReturned);
@@ -120,8 +124,8 @@ class Device {
   std::ostream& Prompts() const { return console_.prompts ? *console_.prompts : console_.out; }
   std::optional<std::u16string> KeyPath(HKEY key) const;
   bool IsFaulty(const std::vector<std::u16string>& faultyKeys, std::u16string_view path) const;
-  // Every platform call ends here once: it is counted, and traced when tracing is on.
-  void RecordCall(const std::string& line);
+  // Every platform call ends here once: it is counted, and handed to the console's sink.
+  void RecordCall(const CallRecord& call);
 
   Registry registry_;
   std::vector<res::ResourceEntry> resources_;

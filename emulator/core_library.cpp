@@ -1,12 +1,13 @@
 // The core-library routines of the emulated device. Each handler unpacks the guest's arguments,
-// refuses a bad pointer with the platform's failure, copies what the routine reads out of guest
-// memory, lets the simulated device do the work and trace it, and copies back what it wrote.
+// refuses a bad pointer with the platform's failure (recording the call with every argument, the
+// bad one as such), copies what the routine reads out of guest memory, lets the simulated device
+// do the work and record it, and copies back what it wrote.
 #include "platform_call.h"
 
 namespace emulator {
 namespace {
 
-constexpr uint32_t kErrorInvalidParameter = 87;
+namespace as = device::as;
 
 /*
  * int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style)
@@ -16,8 +17,12 @@ uint32_t MessageBoxWHandler(PlatformCall& call) {
   const uint32_t text = call.Argument(1), caption = call.Argument(2);
   const UINT style = call.Argument(3);
   const std::optional<GuestText> shownText = call.Text(text), shownCaption = call.Text(caption);
-  if (!shownText) return call.Refuse("MessageBoxW", text, 0, "0 (not shown)");
-  if (!shownCaption) return call.Refuse("MessageBoxW", caption, 0, "0 (not shown)");
+  if (!shownText || !shownCaption) {
+    return call.Refuse({"MessageBoxW",
+                        {owner ? as::Handle(owner) : as::Null(), call.TextArgument(text, shownText),
+                         call.TextArgument(caption, shownCaption), as::BoxStyle(style)},
+                        as::BoxResult(0)});
+  }
   return call.device.MessageBoxW(owner, shownText->pointer(), shownCaption->pointer(), style);
 }
 
@@ -30,12 +35,19 @@ uint32_t LoadStringWHandler(PlatformCall& call) {
   const uint32_t buffer = call.Argument(2);
   const int capacity = static_cast<int>(call.Argument(3));
   if (buffer == 0) {  // the result is the string's address in the image
-    return static_cast<uint32_t>(call.device.LoadStringInto(instance, id, nullptr, capacity));
+    const device::ResourceAddress addressOf = [&call](size_t entry, size_t offset) {
+      return call.ResourceAddress(entry, offset);
+    };
+    return static_cast<uint32_t>(
+        call.device.LoadStringInto(instance, id, nullptr, capacity, addressOf));
   }
   // The platform checks capacity - 1 bytes of the buffer (not units) before it looks anything up,
   // then copies under a fault handler.
   if (capacity > 0 && !call.memory.Allows(buffer, static_cast<uint32_t>(capacity - 1), 0)) {
-    return call.Refuse("LoadStringW", buffer, 0, "0");
+    return call.Refuse(
+        {"LoadStringW",
+         {as::Handle(instance), as::Number(id), call.Pointer(buffer, false), as::Number(capacity)},
+         as::Number(0)});
   }
   const device::UnitStore store = [&call, buffer](size_t index, char16_t unit) {
     return call.memory.Write(buffer + 2 * static_cast<uint32_t>(index),
@@ -54,10 +66,12 @@ uint32_t RegOpenKeyExWHandler(PlatformCall& call) {
   const REGSAM access = call.Argument(3);
   const uint32_t result = call.Argument(4);
   const std::optional<GuestText> path = call.Text(subKey);
-  if (!path)
-    return call.Refuse("RegOpenKeyExW", subKey, kErrorInvalidParameter, "ERROR_INVALID_PARAMETER");
-  if (result != 0 && !call.memory.Allows(result, 4, kWrite)) {
-    return call.Refuse("RegOpenKeyExW", result, kErrorInvalidParameter, "ERROR_INVALID_PARAMETER");
+  const bool resultWritable = result == 0 || call.memory.Allows(result, 4, kWrite);
+  if (!path || !resultWritable) {
+    return call.Refuse({"RegOpenKeyExW",
+                        {as::Key(key), call.TextArgument(subKey, path), as::Number(options),
+                         as::Handle(access), call.Pointer(result, resultWritable)},
+                        as::RegResult(device::kErrorInvalidParameter)});
   }
   HKEY opened = 0;
   const LONG status = call.device.RegOpenKeyExW(key, path->pointer(), options, access,
@@ -77,14 +91,14 @@ uint32_t RegSetValueExWHandler(PlatformCall& call) {
   const uint32_t data = call.Argument(4);
   const DWORD size = call.Argument(5);
   const std::optional<GuestText> name = call.Text(valueName);
-  if (!name)
-    return call.Refuse("RegSetValueExW", valueName, kErrorInvalidParameter,
-                       "ERROR_INVALID_PARAMETER");
   std::optional<std::vector<uint8_t>> bytes;
-  if (data != 0) {
-    bytes = call.memory.Read(data, size);
-    if (!bytes)
-      return call.Refuse("RegSetValueExW", data, kErrorInvalidParameter, "ERROR_INVALID_PARAMETER");
+  if (data != 0) bytes = call.memory.Read(data, size);
+  if (!name || (data != 0 && !bytes)) {
+    return call.Refuse(
+        {"RegSetValueExW",
+         {as::Key(key), call.TextArgument(valueName, name), as::Number(reserved), as::RegType(type),
+          bytes ? as::ValueData(type, *bytes) : call.Pointer(data, false), as::Number(size)},
+         as::RegResult(device::kErrorInvalidParameter)});
   }
   return static_cast<uint32_t>(call.device.RegSetValueExW(key, name->pointer(), reserved, type,
                                                           bytes ? bytes->data() : nullptr, size));
@@ -110,16 +124,19 @@ uint32_t KernelIoControlHandler(PlatformCall& call) {
   const DWORD outSize = call.Argument(4);
   const uint32_t bytesReturned = call.Argument(5);
   std::optional<std::vector<uint8_t>> input, output;
-  if (in != 0 && !(input = call.memory.Read(in, inSize))) {
-    return call.Refuse("KernelIoControl", in, FALSE, "FALSE");
-  }
+  if (in != 0) input = call.memory.Read(in, inSize);
   // The output buffer is read first so that what the device leaves alone is written back as it was.
-  if (out != 0 &&
-      (!call.memory.Allows(out, outSize, kWrite) || !(output = call.memory.Read(out, outSize)))) {
-    return call.Refuse("KernelIoControl", out, FALSE, "FALSE");
-  }
-  if (bytesReturned != 0 && !call.memory.Allows(bytesReturned, 4, kWrite)) {
-    return call.Refuse("KernelIoControl", bytesReturned, FALSE, "FALSE");
+  if (out != 0 && call.memory.Allows(out, outSize, kWrite)) output = call.memory.Read(out, outSize);
+  const bool returnedWritable = bytesReturned == 0 || call.memory.Allows(bytesReturned, 4, kWrite);
+  if ((in != 0 && !input) || (out != 0 && !output) || !returnedWritable) {
+    // As the device shows it: the word a four-byte input holds.
+    const device::Value shownInput = input && inSize == 4 ? as::Word(*call.memory.ReadWord(in))
+                                                          : call.Pointer(in, input.has_value());
+    return call.Refuse({"KernelIoControl",
+                        {as::ControlCode(code), shownInput, as::Number(inSize),
+                         call.Pointer(out, output.has_value()), as::Number(outSize),
+                         call.Pointer(bytesReturned, returnedWritable)},
+                        as::Bool(FALSE)});
   }
   DWORD returned = 0;
   const BOOL result = call.device.KernelIoControl(code, input ? input->data() : nullptr, inSize,
@@ -182,11 +199,28 @@ std::optional<GuestText> PlatformCall::Text(uint32_t address) const {
   return GuestText{std::move(text)};
 }
 
-uint32_t PlatformCall::Refuse(std::string_view function, uint32_t badPointer, uint32_t failure,
-                              const std::string& shownFailure) {
-  device.TraceRefusedCall(
-      std::string(function) + "(bad pointer " + memory.Describe(badPointer) + ")", shownFailure);
-  return failure;
+device::Value PlatformCall::Pointer(uint32_t address, bool usable) const {
+  if (address == 0) return device::as::Null();
+  if (!usable) return device::as::BadPointer(address, memory.RegionName(address));
+  device::Value buffer;
+  buffer.kind = device::Value::Kind::Buffer;
+  return buffer;
+}
+
+device::Value PlatformCall::TextArgument(uint32_t address,
+                                         const std::optional<GuestText>& text) const {
+  return text ? device::as::TextOrNull(text->pointer()) : Pointer(address, false);
+}
+
+std::optional<uint32_t> PlatformCall::ResourceAddress(size_t entry, size_t offset) const {
+  if (entry >= resourceAddresses_.size()) return std::nullopt;
+  return resourceAddresses_[entry] + static_cast<uint32_t>(offset);
+}
+
+uint32_t PlatformCall::Refuse(device::CallRecord call) {
+  const uint32_t result = static_cast<uint32_t>(call.result ? call.result->number : 0);
+  device.RecordRefusedCall(call);
+  return result;
 }
 
 void PlatformCall::AccessViolation(const std::string& what) const {

@@ -64,8 +64,12 @@ std::string HexAddress(uint32_t address) {
 }
 
 std::string GuestMemory::Describe(uint32_t address) const {
+  return HexAddress(address) + " (" + RegionName(address) + ")";
+}
+
+std::string GuestMemory::RegionName(uint32_t address) const {
   const GuestRegion* region = RegionAt(address);
-  return HexAddress(address) + (region ? " (" + region->name + ")" : " (unmapped)");
+  return region ? region->name : "unmapped";
 }
 
 bool GuestMemory::Allows(uint32_t address, uint32_t size, uint32_t protection) const {

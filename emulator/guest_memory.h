@@ -45,6 +45,8 @@ class GuestMemory {
   const GuestRegion* RegionAt(uint32_t address) const;
   // "0x00011000 (.data)": an address with the region it lies in, for messages.
   std::string Describe(uint32_t address) const;
+  // The name of the region holding `address`, or "unmapped".
+  std::string RegionName(uint32_t address) const;
 
   // Checked accessors: empty or false when any byte of the range is unmapped or lacks the access.
   std::optional<std::vector<uint8_t>> Read(uint32_t address, uint32_t size) const;

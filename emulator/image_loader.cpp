@@ -476,6 +476,7 @@ class Loader {
                              ": the device reads resources only when asked, so the image starts "
                              "and finds none");
       image_.resources.clear();
+      image_.resourceRvas.clear();
     }
   }
 
@@ -585,8 +586,8 @@ class Loader {
       Fail(where + ": data", "the resources add up to more than SizeOfImage");
     }
     leaf.data.assign(memory_.begin() + rva, memory_.begin() + rva + size);
-    leaf.rva = static_cast<uint32_t>(rva);
     image_.resources.push_back(leaf);
+    image_.resourceRvas.push_back(static_cast<uint32_t>(rva));
   }
 
   std::span<const uint8_t> file_;

@@ -54,6 +54,7 @@ struct LoadedImage {
   std::vector<ImageRegion> regions;           // sections in address order, the discarded left out
   std::vector<ImportBinding> imports;         // in descriptor then table order
   std::vector<res::ResourceEntry> resources;  // every leaf of the resource tree, data copied
+  std::vector<uint32_t> resourceRvas;         // where each entry's data lies, by index
   // What the device lets pass although it almost certainly means a broken image, one line each:
   // "<file>: <field>: <what the device does>".
   std::vector<std::string> notes;

@@ -89,6 +89,7 @@ void Machine::MapImage(const LoadedImage& image) {
     if (!region.bytes.empty()) memory_.Load(region.address, region.bytes);
   }
   entry_ = image.entryAddress;
+  for (uint32_t rva : image.resourceRvas) resourceAddresses_.push_back(image.base + rva);
   stackSize_ = image.stackSize;
   memory_.Map({"stack", kStackTop - stackSize_, stackSize_, kRead | kWrite});
 }
@@ -235,7 +236,7 @@ void Machine::CallStub(uint32_t address) {
     return;
   }
   try {
-    PlatformCall call(memory_, *device_, engine_,
+    PlatformCall call(memory_, *device_, engine_, resourceAddresses_,
                       [this](const std::string& what) { return Report(what); });
     engine_.SetRegister(UC_ARM_REG_R0, stub.handler(call));
   } catch (...) {  // nothing may unwind through the engine; rethrown once it has stopped

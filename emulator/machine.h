@@ -115,7 +115,8 @@ class Machine {
   std::unique_ptr<uc_context, ContextDeleter> setUp_;  // the engine's context once set up
   std::vector<SavedPages> writablePages_;              // as they were once set up
   uint32_t imageStart_ = 0, imageEnd_ = 0, entry_ = 0, stackSize_ = 0;
-  std::vector<Stub> stubs_;  // stub 0 ends the process; the others are the imports
+  std::vector<uint32_t> resourceAddresses_;  // where each of the image's resource entries lies
+  std::vector<Stub> stubs_;                  // stub 0 ends the process; the others are the imports
   std::vector<std::string> notes_;
   uint64_t instructions_ = 0;
   uint64_t platformCalls_ =

@@ -32,17 +32,30 @@ class PlatformCall {
   using FaultReport = std::function<std::string(const std::string& what)>;
 
   PlatformCall(GuestMemory& memory, device::Device& device, const UnicornEngine& engine,
-               FaultReport report)
-      : memory(memory), device(device), engine_(engine), report_(std::move(report)) {}
+               std::span<const uint32_t> resourceAddresses, FaultReport report)
+      : memory(memory),
+        device(device),
+        engine_(engine),
+        resourceAddresses_(resourceAddresses),
+        report_(std::move(report)) {}
 
   // Argument `index`: r0 to r3, then the words the caller left on its stack.
   uint32_t Argument(int index) const;
 
   std::optional<GuestText> Text(uint32_t address) const;
 
-  // Traces a call refused for a bad pointer and gives `failure`, the platform's result for it.
-  uint32_t Refuse(std::string_view function, uint32_t badPointer, uint32_t failure,
-                  const std::string& shownFailure);
+  // A pointer argument as a record shows it: NULL, a buffer, or a bad pointer when the routine
+  // cannot use it.
+  device::Value Pointer(uint32_t address, bool usable) const;
+  // A string argument as a record shows it: its text, NULL, or a bad pointer when it is not
+  // readable.
+  device::Value TextArgument(uint32_t address, const std::optional<GuestText>& text) const;
+
+  // Where the guest sees a string of the image's resources (device::ResourceAddress).
+  std::optional<uint32_t> ResourceAddress(size_t entry, size_t offset) const;
+
+  // Records a call refused for a bad pointer, with all its arguments, and gives its result.
+  uint32_t Refuse(device::CallRecord call);
 
   // Ends the run as the device would end the process: the routine itself touched memory the
   // process may not touch.
@@ -53,6 +66,7 @@ class PlatformCall {
 
  private:
   const UnicornEngine& engine_;
+  std::span<const uint32_t> resourceAddresses_;  // of the image's resource entries, by index
   FaultReport report_;
 };
 

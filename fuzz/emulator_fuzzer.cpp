@@ -26,8 +26,6 @@ bool OneLine(const char* message) {
 void Run(const emulator::LoadedImage& image) {
   device::DeviceSettings settings;
   settings.answer = device::Answer::No;
-  settings.trace = true;
-  settings.imageBase = image.base;
   std::ostringstream out;
   std::istringstream in;
   device::Device device(FactoryRegistry(), image.resources, settings, {out, in, false, 80});

@@ -26,7 +26,6 @@ struct ResourceEntry {
   uint32_t version = 0;
   uint32_t characteristics = 0;
   std::vector<uint8_t> data;
-  uint32_t rva = 0;  // where the data lies in a loaded image; 0 when read from a .res file
 };
 
 // A .res file that is not well formed; what() names the file and the problem.

@@ -259,7 +259,7 @@ TEST(CesimTrace, GoesToItsOwnFileAsTextOrJson) {
     const std::vector<std::string> calls = LinesStartingWith(ReadText(traceFile), "", true);
     ASSERT_EQ(calls.size(), LinesStartingWith(golden, "trace: ", true).size());
     EXPECT_EQ(calls[0],
-              R"({"call":"KernelIoControl","arguments":["IOCTL_ROM_INFO","[15]",4,"buffer",160,)"
+              R"({"call":"KernelIoControl","arguments":["IOCTL_ROM_INFO",[15],4,"buffer",160,)"
               R"(null],"result":"TRUE"})");
     EXPECT_EQ(calls[9],
               R"({"call":"MessageBoxW","arguments":[null,"Sie müssen einen Soft-Reset des )"

@@ -25,6 +25,14 @@ std::vector<res::ResourceEntry> ProgramResources() {
   return res::ReadResFile(bytes, RESOURCE_FILE);
 }
 
+// A console whose call records are kept in `calls`.
+device::Console Recording(std::ostream& out, std::istream& in, bool terminal,
+                          std::vector<device::CallRecord>& calls) {
+  device::Console console{out, in, terminal, 80};
+  console.calls = [&calls](const device::CallRecord& call) { calls.push_back(call); };
+  return console;
+}
+
 struct TestDevice {
   explicit TestDevice(device::DeviceSettings settings = {}, std::string input = "",
                       bool terminal = false)
@@ -32,7 +40,7 @@ struct TestDevice {
         device(device::Registry::Parse(std::span(reinterpret_cast<const uint8_t*>(kRegistryText),
                                                  sizeof kRegistryText - 1),
                                        "test.reg"),
-               ProgramResources(), std::move(settings), device::Console{out, in, terminal, 80}) {}
+               ProgramResources(), std::move(settings), Recording(out, in, terminal, calls)) {}
 
   HKEY Open(const char16_t* path) {
     HKEY key = 0;
@@ -43,6 +51,7 @@ struct TestDevice {
 
   std::ostringstream out;
   std::istringstream in;
+  std::vector<device::CallRecord> calls;
   Device device;
 };
 
@@ -85,20 +94,22 @@ TEST(DeviceRegistry, OpensExistingKeysWhateverTheOptionsAndAccess) {
 
 // NULL or empty opens the same key again under a handle of its own, which writes to that key and
 // is closed by itself.
-TEST(DeviceRegistry, OpensTheSameKeyAgainForAnEmptySubKeyAndTracesWhatItWasGiven) {
-  device::DeviceSettings settings;
-  settings.trace = true;
-  TestDevice device(settings);
+TEST(DeviceRegistry, OpensTheSameKeyAgainForAnEmptySubKeyAndRecordsWhatItWasGiven) {
+  TestDevice device;
   const HKEY mmc = device.Open(kMmc);
   HKEY again = 0, root = 0;
   ASSERT_EQ(device.device.RegOpenKeyExW(mmc, u"", 3, 0xF003F, &again), ERROR_SUCCESS);
+  namespace as = device::as;
+  const device::CallRecord opened{
+      "RegOpenKeyExW",
+      {as::Handle(0x2001), as::Text(u""), as::Number(3), as::Handle(0xF003F), as::Pointer(&again)},
+      as::Constant(0, "ERROR_SUCCESS"),
+      {{"key", as::Handle(0x2002)}}};
+  EXPECT_EQ(device.calls.back(), opened);
   ASSERT_EQ(device.device.RegOpenKeyExW(HKEY_LOCAL_MACHINE, nullptr, 0, 0, &root), ERROR_SUCCESS);
+  EXPECT_EQ(device.calls.back().arguments[1], as::Null());
   EXPECT_NE(again, mmc);
   EXPECT_NE(root, again);
-  EXPECT_NE(device.out.str().find("RegOpenKeyExW(0x00002001, \"\", 3, 0x000F003F, buffer) -> "
-                                  "ERROR_SUCCESS, key 0x00002002"),
-            std::string::npos)
-      << device.out.str();
   const BYTE data[] = {'y', 0};
   EXPECT_EQ(device.device.RegSetValueExW(again, u"Folder", 0, REG_SZ, data, 2), ERROR_SUCCESS);
   EXPECT_EQ(device.device.RegCloseKey(again), ERROR_SUCCESS);
@@ -252,16 +263,22 @@ TEST(DeviceStrings, WritesNothingWithoutRoomAndGivesTheStringsAddressForANullBuf
   const std::vector<res::ResourceEntry> resources = ProgramResources();
   const std::optional<res::StringLocation> located = res::LocateString(resources, 5020);
   ASSERT_TRUE(located);
-  device::DeviceSettings onImage;
-  onImage.imageBase = 0x10000;
-  TestDevice device(onImage);
-  const uint32_t expected = 0x10000 + located->block->rva + static_cast<uint32_t>(located->offset);
+  // The device says where the string is in its resources; the caller knows where they lie.
+  const device::ResourceAddress addressOf = [&](size_t entry, size_t offset) {
+    return std::optional<uint32_t>(0x10000 + 0x100 * static_cast<uint32_t>(entry) +
+                                   static_cast<uint32_t>(offset));
+  };
+  TestDevice device;
+  const uint32_t expected = 0x10000 +
+                            0x100 * static_cast<uint32_t>(located->block - resources.data()) +
+                            static_cast<uint32_t>(located->offset);
   for (int capacity : {0, 260, -5}) {  // the capacity does not matter
-    EXPECT_EQ(static_cast<uint32_t>(
-                  device.device.LoadStringW(device::kProcessHandle, 5020, nullptr, capacity)),
+    EXPECT_EQ(static_cast<uint32_t>(device.device.LoadStringInto(device::kProcessHandle, 5020,
+                                                                 nullptr, capacity, addressOf)),
               expected);
   }
-  EXPECT_EQ(device.device.LoadStringW(device::kProcessHandle, 1, nullptr, 0), 0);  // not found
+  EXPECT_EQ(device.device.LoadStringInto(device::kProcessHandle, 1, nullptr, 0, addressOf),
+            0);  // not found
   TestDevice native;
   EXPECT_EQ(native.device.LoadStringW(device::kProcessHandle, 5020, nullptr, 0), 0);
 }
@@ -350,16 +367,15 @@ TEST(DeviceMessageBox, ShowsTheIconAndTheDefaultCaption) {
       {MB_OK | 0x30, u"  ", "│ (!) Frage?", "MB_OK | MB_ICONEXCLAMATION"},
       {MB_OK | 0x40 | 0x200, u"  ", "│ (i) Frage?", "MB_OK | MB_ICONASTERISK | MB_DEFBUTTON3"},
       {MB_OK | 0x10 | 0x1000, nullptr, "┌[Error]", "MB_OK | MB_ICONHAND | 0x00001000"},
-      {MB_OK, nullptr, "│ Frage?", "MB_OK)"},
+      {MB_OK, nullptr, "│ Frage?", "MB_OK"},
   };
   for (const auto& test : cases) {
     device::DeviceSettings settings;
     settings.answer = device::Answer::Yes;
-    settings.trace = true;
     TestDevice device(settings);
     device.device.MessageBoxW(0, u"Frage?", test.caption, test.style);
     EXPECT_NE(device.out.str().find(test.shown), std::string::npos) << device.out.str();
-    EXPECT_NE(device.out.str().find(test.traced), std::string::npos) << device.out.str();
+    EXPECT_EQ(device.calls.back().arguments[3].text, test.traced);
   }
 }
 

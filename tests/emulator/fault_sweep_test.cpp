@@ -12,6 +12,7 @@
 #include "image_loader.h"
 #include "machine.h"
 #include "storage_manager.h"
+#include "trace_output.h"
 #include "update.h"
 
 namespace {
@@ -78,15 +79,26 @@ device::DeviceSettings SettingsFor(const Faults& faults) {
   settings.answer = faults.answer;
   settings.reset = faults.reset;
   settings.romSilent = faults.romSilent;
-  settings.trace = true;
   return settings;
 }
 
 struct Outcome {
   device::RunResult result;
-  std::string output;
+  std::string output;  // boxes and answers, with the text trace between them
   device::Registry registry;
+  std::vector<device::CallRecord> calls;
 };
+
+// A console that writes the text trace between the boxes and keeps every record in `calls`.
+device::Console TracingConsole(std::ostream& out, std::istream& in,
+                               std::vector<device::CallRecord>& calls) {
+  device::Console console{out, in, false, 80};
+  console.calls = [&out, &calls](const device::CallRecord& call) {
+    out << "trace: " << cesim::CallAsText(call) << '\n';
+    calls.push_back(call);
+  };
+  return console;
+}
 
 class FaultSweep : public testing::Test {
  protected:
@@ -111,23 +123,25 @@ class FaultSweep : public testing::Test {
     std::memset(ResetPromptText, 0, sizeof ResetPromptText);
     std::ostringstream out;
     std::istringstream in;
-    device::Device device(*factory_, *resources_, SettingsFor(faults), {out, in, false, 80});
+    std::vector<device::CallRecord> calls;
+    device::Device device(*factory_, *resources_, SettingsFor(faults),
+                          TracingConsole(out, in, calls));
     device::RunResult result = device.Run(&WinMain);
-    return {result, out.str(), device.registry()};
+    return {result, out.str(), device.registry(), calls};
   }
 
   static Outcome RunEmulated(const Faults& faults) {
     std::ostringstream out;
     std::istringstream in;
-    device::DeviceSettings settings = SettingsFor(faults);
-    settings.imageBase = image_->base;
-    device::Device device(*factory_, image_->resources, settings, {out, in, false, 80});
+    std::vector<device::CallRecord> calls;
+    device::Device device(*factory_, image_->resources, SettingsFor(faults),
+                          TracingConsole(out, in, calls));
     emulator::Machine machine(*image_, device, {});
     device::RunResult result =
         device.Run([&](HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int show) {
           return machine.Start(instance, previous, commandLine, show);
         });
-    return {result, out.str(), device.registry()};
+    return {result, out.str(), device.registry(), calls};
   }
 
   static device::Registry* factory_;
@@ -199,6 +213,7 @@ TEST_F(FaultSweep, EveryFaultCombinationEndsAsPromisedNativeAndEmulatedAlike) {
     const Outcome emulated = RunEmulated(faults);
     ExpectPromisedOutcome(faults, native);
     EXPECT_EQ(emulated.output, native.output) << faults.Describe();
+    EXPECT_EQ(emulated.calls, native.calls) << faults.Describe();
     EXPECT_TRUE(emulated.registry == native.registry) << faults.Describe();
     EXPECT_EQ(emulated.result.exitStatus, native.result.exitStatus) << faults.Describe();
     if (HasFailure()) break;  // one combination's report is enough to go on

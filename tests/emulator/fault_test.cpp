@@ -197,7 +197,8 @@ const FailedCall kFailedCalls[] = {
      TestImage("bad_pointer_call"),
      {},
      87,
-     {"trace: RegOpenKeyExW(bad pointer 0x00000004 (unmapped)) -> ERROR_INVALID_PARAMETER\n"}},
+     {"trace: RegOpenKeyExW(HKEY_LOCAL_MACHINE, bad pointer 0x00000004 (unmapped), 0, 0x00000000, "
+      "buffer) -> ERROR_INVALID_PARAMETER\n"}},
     {"an ARMv5 instruction on the XScale",
      TestImage("count_leading_zeros"),
      {"--cpu", "pxa270"},
