@@ -35,12 +35,12 @@ cmp -s "$work/native.jsonl" "$work/image.jsonl" || { echo "native and emulated r
 
 # The loop runs on copies of the sample: a single run saves the registry file it is given.
 mkdir -p "$work/sample"
-find "$work/fleet" -name rom.bin -printf '%h\n' | sort | head -n "$sample" | while read -r d; do
+find "$work/fleet" -name rom.bin -printf '%h\n' | sort | sed -n "1,${sample}p" | while read -r d; do
   mkdir -p "$work/sample/${d#"$work/fleet/"}" && cp "$d"/* "$work/sample/${d#"$work/fleet/"}"
 done
 cat >"$work/loop.sh" <<LOOP
 for d in \$(find "$work/sample" -name rom.bin -printf '%h\n' | sort); do
-  "$cesim" --image "$image" --answer no --registry "\$d/registry.reg" --rom-block "\$d/rom.bin" >/dev/null || true
+  "$cesim" --image "$image" --answer no --registry "\$d/registry.reg" --rom-block "\$d/rom.bin" >"$work/loop.out" || true
 done
 LOOP
 loop="$(measure bash "$work/loop.sh")"
