@@ -96,6 +96,21 @@ TEST(Fleet, ReportsEveryDeviceAsTheFleetWasMade) {
   EXPECT_EQ(entries, 2 * expected.size()) << "nothing is written into a survey folder";
 }
 
+// A worker's machine is restored for each device as a new process starts: an image that acts only
+// on a fresh start (zero-filled data, registers as the engine starts) does so on every device.
+TEST(Fleet, StartsEveryDeviceOnAFreshMachine) {
+  ScratchFolder scratch;
+  for (const char* device : {"a", "b", "c", "d"}) WriteFactorySurvey(scratch.path() / device);
+  const fs::path json = scratch.path() / "out.jsonl";
+  const CesimRun run = RunCesim({"fleet", "--image", FRESH_PROCESS_IMAGE, "--jobs", "1", "--json",
+                                 json.string(), scratch.path().string()});
+  EXPECT_EQ(run.exitStatus, 1) << run.err;
+  for (const Json& report : JsonLines(ReadText(json))) {
+    EXPECT_EQ(report["outcome"], "failed") << report;
+    EXPECT_EQ(report["stopped_at"], "MMC") << report;
+  }
+}
+
 // Each row spoils one survey beside good ones: it is reported unusable with its reason, naming the
 // file, and every other device still runs.
 TEST(Fleet, ReportsUnusableSurveysPerDeviceAndGoesOn) {
