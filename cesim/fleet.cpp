@@ -222,15 +222,37 @@ int RunFleet(const FleetOptions& options, FleetProgram& program) {
   return tally.AllWell() ? 0 : kExitAttention;
 }
 
+constexpr const char* kFleetUsage =
+    R"(usage: cesim fleet [--image FILE [--cpu pxa270|ti925t]] [--jobs N] [--json FILE] [--csv FILE]
+                   DIR...
+
+Runs the update, answered No, against every survey folder under each DIR (a folder holding
+rom.bin and registry.reg) in memory, writes nothing into them, and prints a table of the outcomes
+and the devices that need attention.
+
+  --image FILE           run the device image on the emulated CPU (--cpu: pxa270 or ti925t)
+  --jobs N               workers, 1 to 64 (default: the machine's cores)
+  --json FILE            one JSON object a line per device, in device order
+  --csv FILE             one CSV row per device, in device order
+
+Exit status: 0 when every device is updated or unchanged, 1 when any needs attention, 2 for a
+usage error, a DIR that is not a folder or an image cannot be used, 4 when a report file could
+not be written.
+)";
+
 }  // namespace
 
 int FleetMain(std::span<const std::string> arguments, std::vector<res::ResourceEntry> resources) {
+  if (arguments.size() == 1 && (arguments[0] == "-h" || arguments[0] == "--help")) {
+    std::cout << kFleetUsage;
+    return 0;
+  }
   try {
     FleetOptions options = ParseFleetOptions(arguments);
     FleetProgram program{std::move(resources), nullptr, {}};
     return RunFleet(options, program);
   } catch (const UsageError& error) {
-    std::cerr << "cesim: " << error.what() << " (see cesim --help)\n";
+    std::cerr << "cesim: " << error.what() << " (see cesim fleet --help)\n";
   } catch (const InputError& error) {
     std::cerr << "cesim fleet: " << error.what() << '\n';
   }

@@ -217,7 +217,7 @@ TEST(Fleet, ExitsWithWhatTheFleetNeeds) {
       {{"fleet", good.string()}, 0, ""},
       {{"fleet", "--image", DEVICE_IMAGE, good.string()}, 0, ""},
       {{"fleet", good.string(), bad.string()}, 1, ""},
-      {{"fleet"}, 2, "cesim: fleet: name at least one folder of surveys (see cesim --help)\n"},
+      {{"fleet"}, 2, "cesim: fleet: name at least one folder of surveys (see cesim fleet --help)\n"},
       {{"fleet", "--jobs", "0", good.string()}, 2, "cesim: fleet: --jobs takes 1 to 64"},
       {{"fleet", "--cpu", "ti925t", good.string()}, 2, "cesim: fleet: --cpu needs --image"},
       {{"fleet", "--bogus", good.string()}, 2, "cesim: fleet: "},
