@@ -153,20 +153,69 @@ TEST(DeviceRegistry, RefusesHandlesNeverOpenedOrAlreadyClosed) {
             26u);
 }
 
-TEST(DeviceRegistry, StoresExactlyTheBytesAndSizeItIsGiven) {
-  const std::vector<std::vector<uint8_t>> payloads = {
-      {'S', 0, 'p', 0, 0, 0}, {'S', 0, 'p'}, {}, {0xFF, 0xFE, 0, 0, 0, 0, 0, 0, 0}};
-  for (const auto& payload : payloads) {
+// The data as the call's record shows it, turned back into bytes.
+std::vector<uint8_t> BytesOf(const device::Value& data) {
+  std::u16string units;
+  switch (data.kind) {
+    case device::Value::Kind::Null:  // an empty vector's data() is NULL
+      return {};
+    case device::Value::Kind::Bytes:
+      return data.bytes;
+    case device::Value::Kind::Text:
+      units = device::FromUtf8(data.text) + u'\0';
+      break;
+    case device::Value::Kind::Strings:
+      for (const std::string& text : data.strings) units += device::FromUtf8(text) + u'\0';
+      units += u'\0';
+      break;
+    default:
+      ADD_FAILURE() << "value data of kind " << static_cast<int>(data.kind);
+  }
+  std::vector<uint8_t> bytes;
+  for (char16_t unit : units) bytes.insert(bytes.end(), {uint8_t(unit), uint8_t(unit >> 8)});
+  return bytes;
+}
+
+// Stored as given, and recorded so that the record gives back the same bytes, whatever they are.
+TEST(DeviceRegistry, StoresAndRecordsExactlyTheBytesAndSizeItIsGiven) {
+  const struct {
+    DWORD type;
+    std::vector<uint8_t> payload;
+  } cases[] = {
+      {REG_SZ, {'S', 0, 'p', 0, 0, 0}},
+      {REG_SZ, {'S', 0, 'p'}},
+      {REG_SZ, {}},
+      {REG_SZ, {0xFF, 0xFE, 0, 0, 0, 0, 0, 0, 0}},
+      {REG_SZ, {'a', 0, 0x00, 0xD8, 0, 0}},  // a lone surrogate
+      {REG_SZ, {'a', 0, 0, 0, 'b', 0, 0, 0}},
+      {REG_SZ, {'\\', 0, 'x', 0, 0x0A, 0, 0, 0}},
+      {device::kRegExpandSz, {'%', 0, 0xE4, 0, 0, 0}},
+      {device::kRegMultiSz, {'a', 0, 0, 0, 0, 0}},
+      {device::kRegMultiSz, {'a', 0, 0, 0, 0, 0, 'b', 0, 0, 0, 0, 0}},
+      {device::kRegMultiSz, {0, 0}},
+      {device::kRegMultiSz, {'a', 0, 0, 0}},  // the list's terminator is missing
+      {device::kRegMultiSz, {'a', 0, 'b', 0}},
+      {device::kRegMultiSz, {0x00, 0xDC, 0, 0, 0, 0}},
+      {device::kRegDword, {1, 2, 3, 4}},
+      {device::kRegBinary, {0x01, 0x2C, 0x00, 0xFF}},
+      {device::kRegQword, {}},
+  };
+  for (const auto& test : cases) {
     TestDevice device;
     HKEY key = device.Open(kMmc);
-    ASSERT_EQ(device.device.RegSetValueExW(key, u"FOLDER", 0, REG_SZ, payload.data(),
-                                           static_cast<DWORD>(payload.size())),
+    ASSERT_EQ(device.device.RegSetValueExW(key, u"FOLDER", 0, test.type, test.payload.data(),
+                                           static_cast<DWORD>(test.payload.size())),
               ERROR_SUCCESS);
     const device::RegValue* stored = device.device.registry().FindValue(
         u"HKEY_LOCAL_MACHINE\\System\\StorageManager\\Profiles\\MMC", u"Folder");
     ASSERT_NE(stored, nullptr);
-    EXPECT_EQ(stored->data, payload);
-    EXPECT_EQ(stored->type, REG_SZ);
+    EXPECT_EQ(stored->data, test.payload);
+    EXPECT_EQ(stored->type, test.type);
+    const device::Value& recorded = device.calls.back().arguments.at(4);
+    EXPECT_EQ(BytesOf(recorded), test.payload) << test.type;
+    if (recorded.kind == device::Value::Kind::Bytes) {
+      EXPECT_EQ(recorded.number, test.type);
+    }
   }
 }
 

@@ -199,6 +199,18 @@ const FailedCall kFailedCalls[] = {
      87,
      {"trace: RegOpenKeyExW(HKEY_LOCAL_MACHINE, bad pointer 0x00000004 (unmapped), 0, 0x00000000, "
       "buffer) -> ERROR_INVALID_PARAMETER\n"}},
+    {"each routine given a pointer at an unmapped address: the call keeps its arguments",
+     TestImage("bad_pointer_calls"),
+     {},
+     0,
+     {"trace: MessageBoxW(NULL, bad pointer 0x00000004 (unmapped), \"T\", MB_OK) -> 0\n",
+      "trace: LoadStringW(0x02C4F0A6, 5020, bad pointer 0x00000004 (unmapped), 10) -> 0\n",
+      "trace: RegOpenKeyExW(HKEY_LOCAL_MACHINE, \"T\", 0, 0x00000000, bad pointer 0x00000004 "
+      "(unmapped)) -> ERROR_INVALID_PARAMETER\n",
+      "trace: RegSetValueExW(HKEY_LOCAL_MACHINE, \"T\", 0, REG_BINARY, bad pointer 0x00000004 "
+      "(unmapped), 4) -> ERROR_INVALID_PARAMETER\n",
+      "trace: KernelIoControl(IOCTL_ROM_INFO, [15], 4, bad pointer 0x00000004 (unmapped), 160, "
+      "NULL) -> FALSE\n"}},
     {"an ARMv5 instruction on the XScale",
      TestImage("count_leading_zeros"),
      {"--cpu", "pxa270"},
