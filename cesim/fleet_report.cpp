@@ -147,6 +147,10 @@ void ProgressBar::Done(size_t done) {
 }
 
 StreamedFile::StreamedFile(std::filesystem::path file) : file_(std::move(file)) {
+  std::error_code error;
+  if (std::filesystem::is_directory(file_, error)) {
+    throw InputError(file_.string() + ": a folder, not a file to write the report to");
+  }
   std::string name = (file_.parent_path() / ("." + file_.filename().string() + ".XXXXXX")).string();
   const int fd = ::mkstemp(name.data());
   if (fd < 0) throw InputError(file_.string() + ": cannot write: " + std::strerror(errno));

@@ -49,7 +49,8 @@ class Machine {
   // such a machine is set up anew.
   bool Reuse(device::Device& device);
 
-  // Instructions the guest executed inside the image (or, broken, on its stack), over every Start.
+  // Instructions the guest executed inside the image (or, broken, on its stack), over every Start
+  // since the machine was set up or last reused.
   uint64_t instructionsExecuted() const { return instructions_; }
 
   // Looking inside a run (execution_observer.h): observers see every instruction of the image and

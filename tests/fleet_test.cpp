@@ -217,7 +217,9 @@ TEST(Fleet, ExitsWithWhatTheFleetNeeds) {
       {{"fleet", good.string()}, 0, ""},
       {{"fleet", "--image", DEVICE_IMAGE, good.string()}, 0, ""},
       {{"fleet", good.string(), bad.string()}, 1, ""},
-      {{"fleet"}, 2, "cesim: fleet: name at least one folder of surveys (see cesim fleet --help)\n"},
+      {{"fleet"},
+       2,
+       "cesim: fleet: name at least one folder of surveys (see cesim fleet --help)\n"},
       {{"fleet", "--jobs", "0", good.string()}, 2, "cesim: fleet: --jobs takes 1 to 64"},
       {{"fleet", "--cpu", "ti925t", good.string()}, 2, "cesim: fleet: --cpu needs --image"},
       {{"fleet", "--bogus", good.string()}, 2, "cesim: fleet: "},
@@ -226,6 +228,9 @@ TEST(Fleet, ExitsWithWhatTheFleetNeeds) {
        2,
        "x.jsonl: cannot write: No such file or directory\n"},
       {{"fleet", "--image", FACTORY_REGISTRY, good.string()}, 2, "default.reg"},
+      {{"fleet", "--csv", good.string(), good.string()},
+       2,
+       "good: a folder, not a file to write the report to\n"},
   };
   for (const auto& test : cases) {
     const CesimRun run = RunCesim(test.arguments);
