@@ -63,6 +63,28 @@ FleetOptions ParseFleetOptions(std::span<const std::string> arguments) {
   return options;
 }
 
+// The report files name neither each other, nor the image, nor a file in a survey folder: a survey
+// is never written into, and the image and one report would be lost to the other.
+void CheckReportFiles(const FleetOptions& options) {
+  namespace fs = std::filesystem;
+  std::vector<fs::path> named;
+  if (options.image) named.push_back(fs::weakly_canonical(*options.image));
+  for (const std::optional<fs::path>& report : {options.json, options.csv}) {
+    if (!report) continue;
+    const fs::path file = fs::weakly_canonical(*report);
+    if (std::ranges::find(named, file) != named.end()) {
+      throw InputError(report->string() + ": named twice, as a report and as another file");
+    }
+    named.push_back(file);
+    std::error_code error;
+    for (const char* survey : {kRomFileName, kRegistryFileName}) {
+      if (fs::exists(fs::symlink_status(file.parent_path() / survey, error))) {
+        throw InputError(report->string() + ": in a survey folder, which is never written into");
+      }
+    }
+  }
+}
+
 emulator::LoadedImage LoadFleetImage(const std::filesystem::path& file) {
   try {
     return emulator::LoadImage(fileio::ReadWholeFile(file, 32 * 1024 * 1024), file.string());
@@ -178,6 +200,7 @@ size_t CountDevices(const std::vector<std::filesystem::path>& folders) {
 
 int RunFleet(const FleetOptions& options, FleetProgram& program) {
   SurveyWalk walk(options.folders);  // refuses a folder that is not one before anything is written
+  CheckReportFiles(options);
   std::optional<emulator::LoadedImage> image;
   if (options.image) {
     image = LoadFleetImage(*options.image);

@@ -58,19 +58,22 @@ void CheckSymbolsMatch(const debuginfo::ProgramSymbols& symbols, const emulator:
   }
 }
 
+std::optional<std::filesystem::path> SymbolsFile(const InspectionOptions& options,
+                                                 const std::filesystem::path& imageFile) {
+  if (options.symbols) return *options.symbols;
+  std::filesystem::path file = imageFile;
+  file.replace_extension(".elf");
+  std::error_code error;
+  if (file == imageFile || !std::filesystem::is_regular_file(file, error)) return std::nullopt;
+  return file;
+}
+
 std::optional<debuginfo::ProgramSymbols> LoadImageSymbols(const InspectionOptions& options,
                                                           const std::filesystem::path& imageFile,
                                                           const emulator::LoadedImage& image) {
-  std::filesystem::path file;
-  if (options.symbols) {
-    file = *options.symbols;
-  } else {
-    file = imageFile;
-    file.replace_extension(".elf");
-    std::error_code error;
-    if (file == imageFile || !std::filesystem::is_regular_file(file, error)) return std::nullopt;
-  }
-  debuginfo::ProgramSymbols symbols = debuginfo::ProgramSymbols::Load(file);
+  const std::optional<std::filesystem::path> file = SymbolsFile(options, imageFile);
+  if (!file) return std::nullopt;
+  debuginfo::ProgramSymbols symbols = debuginfo::ProgramSymbols::Load(*file);
   CheckSymbolsMatch(symbols, image, imageFile.string());
   return symbols;
 }

@@ -38,6 +38,11 @@ struct InspectionOutputError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The ELF file the image's symbols are read from: --symbols, else the file beside the image named
+// with .elf in place of .exe when it exists, else none.
+std::optional<std::filesystem::path> SymbolsFile(const InspectionOptions& options,
+                                                 const std::filesystem::path& imageFile);
+
 // The symbols for `image`: from --symbols, else from the file beside it named with .elf in place
 // of .exe, else none. Throws debuginfo::SymbolsError when the ELF file cannot be read or does not
 // match the image (its code differs).

@@ -11,6 +11,7 @@
 #include "checked_output.h"
 #include "device.h"
 #include "file_io.h"
+#include "file_roles.h"
 #include "fleet.h"
 #include "gdb_stub.h"
 #include "image_loader.h"
@@ -92,8 +93,23 @@ emulator::LoadedImage LoadDeviceImage(const std::filesystem::path& file) {
   }
 }
 
-device::Registry LoadRegistry(const cesim::Options& options) {
-  if (options.registryFile) return device::Registry::Load(*options.registryFile);
+// The registry file, locked until the run has saved it (or ended without saving), so that runs
+// on one file take their turns and none loses another's changes.
+std::optional<fileio::LockedFile> LockRegistryFile(const cesim::Options& options) {
+  if (!options.registryFile) return std::nullopt;
+  const std::filesystem::path& file = *options.registryFile;
+  try {
+    return std::make_optional<fileio::LockedFile>(file, device::Registry::kMaxFileSize, [&] {
+      std::cerr << "cesim: waiting for another run to finish with " << file.string() << std::endl;
+    });
+  } catch (const fileio::FileError& error) {
+    throw device::Registry::ReadError(file, error);
+  }
+}
+
+device::Registry LoadRegistry(const cesim::Options& options,
+                              std::optional<fileio::LockedFile>& file) {
+  if (file) return device::Registry::Load(file->TakeBytes(), *options.registryFile);
   return device::Registry::Parse(kDefaultRegistry, "built-in registry");
 }
 
@@ -112,16 +128,18 @@ size_t TerminalWidth() {
   return 80;
 }
 
-cesim::SaveOutcome SaveRegistry(const device::Registry& registry,
-                                const std::filesystem::path& file) {
+// Saves the registry over the file it was read from, unless that file changed since.
+cesim::SaveOutcome SaveRegistry(const device::Registry& registry, const std::filesystem::path& file,
+                                const fileio::FileIdentity& read) {
   cesim::SaveOutcome outcome;
   try {
     // Looked at before the save: replacing the file is what splits its hard links.
     fileio::ReplaceTarget target = fileio::ResolveReplaceTarget(file);
-    registry.Save(file);
+    registry.Save(file, {.unchangedSince = &read});
     outcome.replaced = std::move(target);
   } catch (const device::RegFileError& error) {
     outcome.error = error.what();
+    if (!error.fileChanged.empty()) outcome.reason = error.fileChanged;
   } catch (const fileio::FileError& error) {
     outcome.error = file.string() + ": cannot save: " + error.what();
   }
@@ -145,7 +163,9 @@ class RunNotes {
 };
 
 int Run(const cesim::Options& options, RunNotes& notes) {
-  device::Registry registry = LoadRegistry(options);
+  cesim::CheckOutputsAreDistinct(options);
+  std::optional<fileio::LockedFile> registryFile = LockRegistryFile(options);
+  device::Registry registry = LoadRegistry(options, registryFile);
   device::DeviceSettings settings = DeviceSettingsFor(options);
   const device::DeviceSettings simulated = settings;
   std::optional<emulator::LoadedImage> image;
@@ -194,20 +214,24 @@ int Run(const cesim::Options& options, RunNotes& notes) {
     throw;
   }
   std::optional<std::string> outputError;  // reported after the summary, like a failed save
+  bool coverageWritten = true;
   if (inspection) {
     inspection->RunEnded(result.exitStatus);
     try {
       inspection->WriteOutputs();
     } catch (const cesim::InspectionOutputError& error) {
       outputError = error.what();
+      coverageWritten = false;
     }
   }
   cesim::RunFigures figures{result.platformCalls, std::nullopt};
   if (machine) figures.instructions = machine->instructionsExecuted();
   cesim::SaveOutcome save;
   if (options.registryFile && !result.changes.empty()) {
-    save = SaveRegistry(device.registry(), *options.registryFile);
+    save = SaveRegistry(device.registry(), *options.registryFile, registryFile->identity());
   }
+  registryFile.reset();  // the next run waiting for the file may go on
+  save.coverageWritten = coverageWritten;
   std::cout << cesim::Summary({options, simulated, result, device.registry(), save, figures},
                               console.width);
   std::cout << std::flush;

@@ -24,6 +24,9 @@ std::string RegistryFileLine(const Options& options, const device::RunResult& re
   if (!options.registryFile) return "none (the built-in registry is not saved)";
   const std::string given = options.registryFile->string();
   if (result.changes.empty()) return given + " left as it was";
+  if (save.error && save.reason) {
+    return given + " NOT saved: " + *save.reason + "; the changes above are lost";
+  }
   if (save.error) return given + " NOT saved: the changes above are lost";
   std::string line = given + " saved";
   if (save.replaced && save.replaced->file != *options.registryFile) {
@@ -144,7 +147,12 @@ void PrintSummary(std::ostream& out, const SummaryInput& run) {
   out << "  ROM: " << RomLine(options, run.settings) << '\n';
   out << "  injected faults: " << FaultsLine(options) << '\n';
   out << "  exit status: " << result.exitStatus;
-  if (save.error) out << " (the program's); cesim exits " << kExitNotSaved << ": nothing saved";
+  if (save.error) {
+    out << " (the program's); cesim exits " << kExitNotSaved << ": nothing saved";
+  } else if (!save.coverageWritten) {
+    out << " (the program's); cesim exits " << kExitNotSaved
+        << ": the coverage file was not written";
+  }
   out << '\n';
   out << "  soft reset: " << ResetLine(result) << '\n';
   if (const std::optional<std::string> partial = PartialLine(registry, result)) {
@@ -167,6 +175,10 @@ void PrintSummary(std::ostream& out, const SummaryInput& run) {
     }
   }
   out << "  registry file: " << RegistryFileLine(options, result, save) << '\n';
+  if (options.inspection.coverage && !save.coverageWritten) {
+    out << "  coverage file: " << options.inspection.coverage->string()
+        << " NOT written (the reason follows)\n";
+  }
   if (options.stats) {
     out << "  platform calls: " << figures.platformCalls << '\n';
     if (figures.instructions) {

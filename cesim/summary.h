@@ -21,7 +21,9 @@ struct RunFigures {
 // What became of the registry file.
 struct SaveOutcome {
   std::optional<std::string> error;               // set: not saved
+  std::optional<std::string> reason;              // why not, when the summary says it
   std::optional<fileio::ReplaceTarget> replaced;  // the file written, as it was before the save
+  bool coverageWritten = true;                    // false: the --coverage file was not written
 };
 
 // Everything the summary reports.

@@ -1,8 +1,5 @@
 #include "trace_output.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <iostream>
@@ -137,35 +134,53 @@ std::string CallAsJson(const device::CallRecord& call) {
 
 TraceOutput::TraceOutput(const Options& options) : json_(options.traceFormat == TraceFormat::Json) {
   if (!options.traceFile) return;
-  file_ = *options.traceFile;
-  fd_ = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
-  if (fd_ < 0) {
-    throw InputError(file_.string() + ": cannot write the trace: " +
-                     std::error_code(errno, std::system_category()).message());
+  path_ = *options.traceFile;
+  try {
+    file_.emplace(path_);
+  } catch (const fileio::FileError& error) {
+    throw InputError(path_.string() + ": cannot write the trace: " + error.what());
   }
-  buffer_.emplace(fd_);
-  stream_.emplace(&*buffer_);
 }
 
 TraceOutput::~TraceOutput() {
-  if (fd_ >= 0) ::close(fd_);
+  if (!file_ || finished_) return;
+  if (const std::optional<std::string> failure = Failure()) {
+    std::cout << std::flush;
+    std::cerr << "cesim: " << *failure << '\n';
+  }
+}
+
+void TraceOutput::Write(const std::string& text) {
+  if (!file_) {
+    std::cout << text << std::flush;
+    return;
+  }
+  if (failure_) return;  // the first error is the one reported
+  try {
+    file_->Write(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+  } catch (const fileio::FileError& error) {
+    failure_ = error.what();
+  }
 }
 
 device::CallSink TraceOutput::Sink() {
   return [this](const device::CallRecord& call) {
-    std::ostream& out = stream_ ? *stream_ : std::cout;
-    if (json_) {
-      out << CallAsJson(call) << '\n';
-    } else {
-      out << "trace: " << CallAsText(call) << '\n';
-    }
-    out.flush();
+    Write(json_ ? CallAsJson(call) + '\n' : "trace: " + CallAsText(call) + '\n');
   };
 }
 
 std::optional<std::string> TraceOutput::Failure() {
-  if (!buffer_ || buffer_->Flush()) return std::nullopt;
-  return file_.string() + ": the trace could not be written: " + buffer_->error().message();
+  if (!file_) return std::nullopt;
+  if (!finished_ && !failure_) {
+    try {
+      file_->Commit();
+    } catch (const fileio::FileError& error) {
+      failure_ = error.what();
+    }
+  }
+  finished_ = true;
+  if (!failure_) return std::nullopt;
+  return path_.string() + ": the trace could not be written: " + *failure_;
 }
 
 }  // namespace cesim

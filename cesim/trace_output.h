@@ -8,7 +8,7 @@
 #include <string>
 
 #include "call_record.h"
-#include "checked_output.h"
+#include "file_io.h"
 #include "options.h"
 
 namespace cesim {
@@ -24,8 +24,12 @@ std::string CallAsJson(const device::CallRecord& call);
 
 class TraceOutput {
  public:
-  // Opens the trace file, if one is given; throws InputError when it cannot be written.
+  // Opens the trace file, if one is given, as every output is (fileio::OutputFile: a regular
+  // file is replaced when the trace is complete, a FIFO or a device written into as the run
+  // goes); throws InputError when it cannot be written.
   explicit TraceOutput(const Options& options);
+  // Completes the trace file if Failure was not asked, as when the run ends with a fault, and
+  // says on stderr if that failed.
   ~TraceOutput();
   TraceOutput(const TraceOutput&) = delete;
   TraceOutput& operator=(const TraceOutput&) = delete;
@@ -33,15 +37,17 @@ class TraceOutput {
   // What the device hands each call record to.
   device::CallSink Sink();
 
-  // One line naming the trace file and the error, when writing it failed.
+  // Completes the trace file; one line naming it and the error, when writing it failed.
   std::optional<std::string> Failure();
 
  private:
+  void Write(const std::string& text);
+
   bool json_;
-  std::filesystem::path file_;
-  int fd_ = -1;
-  std::optional<CheckedOutput> buffer_;
-  std::optional<std::ostream> stream_;
+  std::filesystem::path path_;
+  std::optional<fileio::OutputFile> file_;
+  bool finished_ = false;
+  std::optional<std::string> failure_;
 };
 
 }  // namespace cesim

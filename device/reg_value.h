@@ -39,6 +39,12 @@ struct RegKey {
 // what() is one line: "file:line: what is wrong", or "file: what is wrong" for the whole file.
 struct RegFileError : std::runtime_error {
   using runtime_error::runtime_error;
+  RegFileError(const std::string& what, std::string changed)
+      : runtime_error(what), fileChanged(std::move(changed)) {}
+
+  // A save refused because the file is no longer the one read: what became of it, in a few words
+  // ("it was deleted after it was read ..."); empty for every other error.
+  std::string fileChanged;
 };
 
 }  // namespace device

@@ -100,11 +100,25 @@ static_assert(fileio::kDefaultMaxFileSize <= regfile::kMaxFileSize,
 Registry Registry::Load(const std::filesystem::path& file) {
   std::vector<uint8_t> bytes;
   try {
-    bytes = fileio::ReadWholeFile(file);
+    bytes = fileio::ReadWholeFile(file, kMaxFileSize);
   } catch (const fileio::FileError& error) {
-    throw RegFileError(file.string() + ": cannot read: " + error.code.message());
+    throw ReadError(file, error);
   }
-  return FromText(DecodedOrRefused(std::move(bytes), file.string()), file.string());
+  return Load(std::move(bytes), file);
+}
+
+Registry Registry::Load(std::vector<uint8_t> fileBytes, const std::filesystem::path& file) {
+  return FromText(DecodedOrRefused(std::move(fileBytes), file.string()), file.string());
+}
+
+RegFileError Registry::ReadError(const std::filesystem::path& file,
+                                 const fileio::FileError& error) {
+  if (error.step == fileio::FileStep::kTooLarge) {
+    return RegFileError(file.string() + ": cannot read: larger than " +
+                        std::to_string(kMaxFileSize >> 20) +
+                        " MiB, the most a registry file holds");
+  }
+  return RegFileError(file.string() + ": cannot read: " + error.code.message());
 }
 
 std::string_view Registry::PathOf(const KeyEntry& key) const {
@@ -333,12 +347,19 @@ std::vector<uint8_t> Registry::Serialize() const {
   return bytes;
 }
 
-void Registry::Save(const std::filesystem::path& file) const {
+void Registry::Save(const std::filesystem::path& file, const fileio::OutputOptions& options) const {
   const auto replace = [&](std::span<const uint8_t> bytes) {
+    if (bytes.size() > kMaxFileSize) {
+      throw RegFileError(file.string() + ": cannot save: it would be " +
+                         std::to_string(bytes.size()) + " bytes, more than the " +
+                         std::to_string(kMaxFileSize >> 20) +
+                         " MiB a registry file holds; the file is left as it was");
+    }
     try {
-      fileio::ReplaceFile(file, bytes);
+      fileio::ReplaceFile(file, bytes, options);
     } catch (const fileio::FileError& error) {
-      throw RegFileError(file.string() + ": cannot save: " + error.what());
+      throw RegFileError(file.string() + ": cannot save: " + error.what(),
+                         error.step == fileio::FileStep::kChanged ? error.code.message() : "");
     }
   };
   const auto refuse = [&](const TextProblem& problem) {

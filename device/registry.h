@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "file_io.h"
 #include "reg_file_reader.h"
 #include "reg_text.h"
 #include "reg_value.h"
@@ -44,16 +45,26 @@ class Registry {
 
   // Throws RegFileError naming the file and line of the first problem.
   static Registry Parse(std::span<const uint8_t> fileBytes, const std::string& fileName);
-  // Reads then parses; an unreadable file is refused as "file: cannot read: <reason>".
+  // Reads then parses; an unreadable file is refused as "file: cannot read: <reason>" (see
+  // ReadError).
   static Registry Load(const std::filesystem::path& file);
+  // Parses the bytes of `file`, read by the caller (for one, under a lock: fileio::LockedFile).
+  static Registry Load(std::vector<uint8_t> fileBytes, const std::filesystem::path& file);
+  // The refusal of a registry file that could not be read; past kMaxFileSize it names the limit.
+  static RegFileError ReadError(const std::filesystem::path& file, const fileio::FileError& error);
 
   // The whole file as read, with the values set since rewritten where they stand, new values at
   // the end of their key's section and new keys at the end; in the encoding and line ends it was
   // read with. Throws RegFileError "line N: ..." for a character a Windows-1252 file cannot hold.
   std::vector<uint8_t> Serialize() const;
-  // Atomic: writes a temporary file in the same folder, syncs it, then renames it over the target.
-  // On failure the target is untouched, no temporary is left and RegFileError is thrown.
-  void Save(const std::filesystem::path& file) const;
+  // Atomic: writes a temporary file in the same folder, syncs it, then renames it over the target
+  // (fileio::OutputFile, with `options`). A file that would be larger than kMaxFileSize, so that
+  // it could not be read back, is not written. On failure the target is untouched, no temporary
+  // is left and RegFileError is thrown.
+  void Save(const std::filesystem::path& file, const fileio::OutputOptions& options = {}) const;
+
+  // The largest registry file read or saved.
+  static constexpr size_t kMaxFileSize = fileio::kDefaultMaxFileSize;
 
   // True for an explicit section, a key implied by a subkey's section, and the four roots.
   bool KeyExists(std::u16string_view path) const;

@@ -12,8 +12,9 @@ namespace imagewriter {
 // than any input the writer takes.
 std::vector<uint8_t> ReadInputFile(const std::string& path);
 
-// Replaces `path` with `bytes` atomically (fileio::ReplaceFile). On any failure the
-// temporary file is removed and ImageError names `path`.
+// Writes `bytes` to `path` by the rule every output follows (fileio::OutputFile): a regular file
+// is replaced atomically, keeping its owner and mode; a FIFO or a device is written into, never
+// replaced. On any failure no temporary file is left and ImageError names `path`.
 void ReplaceFile(const std::string& path, std::span<const uint8_t> bytes);
 
 }  // namespace imagewriter

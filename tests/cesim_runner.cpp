@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string_view>
+#include <utility>
 
 extern char** environ;
 
@@ -78,14 +81,20 @@ CesimRun RunCesim(const std::vector<std::string>& arguments,
     case CesimOutput::Captured:
       posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT, 0600);
       break;
-    case CesimOutput::Full:
-      posix_spawn_file_actions_addopen(&actions, 1, "/dev/full", O_WRONLY, 0);
+    case CesimOutput::Full: {
+      const std::string full = (folder.path() / "full").string();
+      if (mknod(full.c_str(), S_IFCHR | 0600, makedev(1, 7)) != 0) {
+        throw std::runtime_error("cannot make a full device");
+      }
+      posix_spawn_file_actions_addopen(&actions, 1, full.c_str(), O_WRONLY, 0);
       break;
+    }
     case CesimOutput::ClosedPipe:
-      if (pipe(pipeEnds) != 0) throw std::runtime_error("cannot make a pipe");
-      close(pipeEnds[0]);  // no reader: every write to the pipe fails with EPIPE
+    case CesimOutput::UnreadPipe:
+      if (pipe2(pipeEnds, O_CLOEXEC) != 0) throw std::runtime_error("cannot make a pipe");
+      // No reader: every write to the pipe fails with EPIPE.
+      if (output == CesimOutput::ClosedPipe) close(std::exchange(pipeEnds[0], -1));
       posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
-      posix_spawn_file_actions_addclose(&actions, pipeEnds[1]);
       break;
   }
   posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT, 0600);
@@ -108,6 +117,13 @@ CesimRun RunCesim(const std::vector<std::string>& arguments,
   CesimRun run;
   run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   run.out = ReadText(outFile);
+  if (pipeEnds[0] >= 0) {
+    char chunk[4096];
+    for (ssize_t count; (count = read(pipeEnds[0], chunk, sizeof chunk)) > 0;) {
+      run.out.append(chunk, static_cast<size_t>(count));
+    }
+    close(pipeEnds[0]);
+  }
   run.err = ReadText(errFile);
   return run;
 }

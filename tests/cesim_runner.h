@@ -11,9 +11,10 @@ struct CesimRun {
   std::string err;
 };
 
-// Where cesim's standard output goes: captured in CesimRun::out, a full disk (/dev/full), or a
-// pipe whose reader has gone.
-enum class CesimOutput { Captured, Full, ClosedPipe };
+// Where cesim's standard output goes: captured in CesimRun::out, a full disk (a node made like
+// /dev/full in a scratch folder), a pipe whose reader has gone, or a pipe whose reader reads
+// only after cesim ended (into CesimRun::out).
+enum class CesimOutput { Captured, Full, ClosedPipe, UnreadPipe };
 
 // `environment` ("NAME=value") is added to this process's environment, replacing any variable of
 // the same name; COLUMNS is 80 unless it names it.

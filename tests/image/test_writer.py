@@ -121,7 +121,7 @@ CASES = [
     ("an output folder that does not exist", lambda f: ({"output": os.path.join(f, "missing", "x.exe")}, None),
      "cannot create a file beside it: No such file or directory", "output"),
     ("an output that is a folder", lambda f: ({"output": folder_in(f, "image.exe")}, None),
-     "cannot write: Is a directory", "output"),
+     "cannot write: a folder, not a regular file", "output"),
     ("a SOURCE_DATE_EPOCH that is not a number", lambda f: ({"SOURCE_DATE_EPOCH": "yesterday"}, None),
      "\"yesterday\" is not a count of seconds up to 4294967295", "SOURCE_DATE_EPOCH"),
 ]

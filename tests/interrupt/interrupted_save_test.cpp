@@ -252,6 +252,14 @@ TEST(InterruptedSave, LeavesTheOldOrTheNewFileAtEveryCallOfTheSave) {
   ASSERT_GT(save.rename, save.firstOfSave);
   // The library cuts writes short: the data must take more writes than are sampled.
   ASSERT_GT(save.dataWrites.size(), kSampledWrites);
+  // The data reach the disk before the name does: the temporary file is synced after its last
+  // write and before the rename, or a power loss could leave the name on an empty file.
+  const int temporary = save.At(save.firstOfSave).fd;
+  size_t synced = 0;
+  for (size_t number = save.dataWrites.back() + 1; number < save.rename; ++number) {
+    if (save.At(number).name == "fsync" && save.At(number).fd == temporary) synced = number;
+  }
+  EXPECT_NE(synced, 0u) << "no fsync of the temporary file between its last write and the rename";
 
   const std::vector<KillPoint> points = KillPoints(save, kSampledWrites);
   ExpectEachKillLeavesTheOldOrTheNewFile(interrupter, save, points);

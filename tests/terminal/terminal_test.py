@@ -109,6 +109,62 @@ class TerminalTest(unittest.TestCase):
                 with open(self.registry, "rb") as after:
                     self.assertEqual(after.read(), before)
 
+    def test_a_file_changed_while_the_question_waits_is_not_saved(self):
+        def edit(path):
+            with open(path, "ab") as registry:
+                registry.write(b"; another program's line\n")
+
+        def delete(path):
+            os.remove(path)
+
+        def replace_by_link(path):
+            os.remove(path)
+            os.symlink("other.reg", path)
+
+        cases = [(edit, "it was changed after it was read"),
+                 (delete, "it was deleted after it was read, and is not made again"),
+                 (replace_by_link, "it was replaced by a symbolic link after it was read")]
+        other = os.path.join(self.folder, "other.reg")
+        for name, runner in RUNNERS.items():
+            for change, reason in cases:
+                with self.subTest(f"{name} {change.__name__}"):
+                    if os.path.lexists(self.registry):  # a link left by the case before
+                        os.remove(self.registry)
+                    self.fresh_registry()
+                    shutil.copyfile(FACTORY, other)
+                    session = Session(runner + ["--registry", self.registry])
+                    self.assertTrue(session.read_until(PROMPT), session.screen)
+                    change(self.registry)
+                    expected = (open(self.registry, "rb").read()
+                                if os.path.exists(self.registry) else None)
+                    session.type(b"n\n")
+                    status, output, screen = session.finish()
+                    self.assertEqual(status, 1, screen)
+                    self.assertIn(f"NOT saved: {reason}; the changes above are lost",
+                                  " ".join(output.split()))
+                    self.assertIn(f"cesim: {self.registry}: cannot save: replacing "
+                                  f"{self.registry}: {reason}", screen)
+                    self.assertEqual(open(self.registry, "rb").read()
+                                     if os.path.exists(self.registry) else None, expected)
+                    with open(other, "rb") as untouched, open(FACTORY, "rb") as factory:
+                        self.assertEqual(untouched.read(), factory.read())
+
+    def test_a_run_waits_for_another_run_on_the_same_file_and_says_so(self):
+        for name, runner in RUNNERS.items():
+            with self.subTest(name):
+                self.fresh_registry()
+                holder = open(self.registry, "rb")
+                fcntl.flock(holder, fcntl.LOCK_EX)
+                session = Session(runner + ["--registry", self.registry, "--answer", "no"])
+                waiting = f"cesim: waiting for another run to finish with {self.registry}\r\n"
+                self.assertTrue(session.read_until(waiting.encode()), session.screen)
+                time.sleep(0.2)
+                self.assertIsNone(session.process.poll())  # still waiting
+                holder.close()
+                status, output, _ = session.finish()
+                self.assertEqual(status, 0)
+                self.assertIn(f"registry file: {self.registry} saved", " ".join(output.split()))
+
     def test_typed_answers_are_accepted_or_asked_again(self):
         hint = b"Please type j for Ja or n for Nein, then Enter.\r\n" + PROMPT
         cases = [
