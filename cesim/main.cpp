@@ -67,6 +67,21 @@ std::vector<std::u16string> ProfileKeys(const std::vector<std::u16string>& profi
   return keys;
 }
 
+// The file the program runs from: the image's own name, or the name of the program built for
+// this machine.
+std::u16string ProgramFile(const cesim::Options& options) {
+  if (options.image) {
+    try {
+      return device::FromUtf8(options.image->filename().string());
+    } catch (const std::invalid_argument&) {
+      throw InputError(options.image->string() +
+                       ": the device cannot spell a file name that is "
+                       "not UTF-8");
+    }
+  }
+  return options.program == cesim::Program::Survey ? u"DeviceSurvey.exe" : u"CardFolderUpdate.exe";
+}
+
 device::DeviceSettings DeviceSettingsFor(const cesim::Options& options) {
   device::DeviceSettings settings;
   if (options.romLanguage) settings.romBlock = device::MakeRomBlock(*options.romLanguage);
@@ -76,6 +91,12 @@ device::DeviceSettings DeviceSettingsFor(const cesim::Options& options) {
   settings.reset = options.reset;
   settings.missingKeys = ProfileKeys(options.missingKeyProfiles);
   settings.failingWrites = ProfileKeys(options.failingWriteProfiles);
+  settings.failingEnumerations = options.failingEnumerations;
+  settings.programFile = ProgramFile(options);
+  if (options.card) {
+    settings.card = device::CardSettings{*options.card, options.cardProfile, options.cardFull,
+                                         options.cardReadOnly};
+  }
   settings.stringsMissing = options.noStrings;
   settings.commandLine = options.commandLine;
   settings.showState = options.showState;
@@ -283,6 +304,8 @@ int Main(const std::vector<std::string>& arguments) {
   } catch (const InputError& error) {
     std::cerr << "cesim: " << error.what() << '\n';
   } catch (const device::RegFileError& error) {
+    std::cerr << "cesim: " << error.what() << '\n';
+  } catch (const device::CardError& error) {
     std::cerr << "cesim: " << error.what() << '\n';
   } catch (const device::InputEnded& error) {
     std::cout << std::flush;

@@ -118,6 +118,38 @@ const std::vector<OptionRow>& OptionTable() {
        true},
       {"--no-strings", nullptr, "the program's string table cannot be loaded",
        [](Options& o, auto&, auto&) { o.noStrings = true; }},
+      {"--card", "DIR",
+       "the folder DIR is the storage card's contents: the program runs from\n"
+       "the card and what it writes there lands in DIR (default: no card; the\n"
+       "program runs from \\Windows and what it writes stays in memory)",
+       [](Options& o, auto& option, auto& value) { o.card = FileArgument(option, value); }},
+      {"--card-profile", "PROFILE",
+       "with --card: the storage manager profile the card mounts with, which\n"
+       "names its folder (MMC, PCMCIA, SDMemory; default: SDMemory)",
+       [](Options& o, auto& option, auto& value) { o.cardProfile = Profile(option, value); }},
+      {"--card-full", nullptr,
+       "with --card: the card has room for 4096 more bytes; past them WriteFile\n"
+       "fails with ERROR_DISK_FULL",
+       [](Options& o, auto&, auto&) { o.cardFull = true; }},
+      {"--card-read-only", nullptr, "with --card: the card takes no change (ERROR_ACCESS_DENIED)",
+       [](Options& o, auto&, auto&) { o.cardReadOnly = true; }},
+      {"--fail-enumeration", "KEY",
+       "enumerating the key's subkeys and values fails (ERROR_REGISTRY_IO_FAILED);\n"
+       "KEY is a full path such as HKEY_LOCAL_MACHINE\\Ident (may be repeated)",
+       [](Options& o, auto& option, auto& value) {
+         std::u16string key = Utf16Argument(option, value);
+         if (key.empty()) throw UsageError(option + " needs a key path, not an empty value");
+         o.failingEnumerations.push_back(std::move(key));
+       },
+       true},
+      {"--program", "update|survey",
+       "the program built for this machine to run (default: update); with\n"
+       "--image the image decides",
+       [](Options& o, auto& option, auto& value) {
+         o.program = Choice<Program>(option, value,
+                                     {{"update", Program::Update}, {"survey", Program::Survey}},
+                                     "update or survey");
+       }},
       {"--command-line", "TEXT",
        "the command line the program is started with (up to 4095 UTF-16 units)",
        [](Options& o, auto& option, auto& value) {
@@ -222,6 +254,14 @@ void CheckCombinations(const Options& options, const std::map<std::string, size_
   const auto isGiven = [&](const std::string& name) { return given.at(name) > 0; };
   if (isGiven("--rom-language") + isGiven("--rom-block") + isGiven("--rom-silent") > 1) {
     throw UsageError("--rom-language, --rom-block and --rom-silent exclude each other");
+  }
+  if (!options.card) {
+    for (const char* cardOnly : {"--card-profile", "--card-full", "--card-read-only"}) {
+      if (isGiven(cardOnly)) throw UsageError(std::string(cardOnly) + " needs --card");
+    }
+  }
+  if (options.image && isGiven("--program")) {
+    throw UsageError("--program: with --image the image decides which program runs");
   }
   if (options.image) return;
   const auto refuseWithoutImage = [&](const char* emulatorOnly) {

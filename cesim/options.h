@@ -33,6 +33,9 @@ inline constexpr int kExitInterrupted = 130;  // as a shell reports a run ended 
 
 enum class TraceFormat { Text, Json };
 
+// The programs built for this machine that cesim can run; with --image the image decides.
+enum class Program { Update, Survey };
+
 // The longest command line the program may be started with, in UTF-16 units without the
 // terminator. The device copies the command line onto the new process's stack; this much fits
 // with room to spare on the smallest stack its loader gives a process (16 KB), so every image
@@ -49,6 +52,12 @@ struct Options {
   std::vector<std::u16string> missingKeyProfiles;
   std::vector<std::u16string> failingWriteProfiles;
   bool noStrings = false;
+  std::optional<std::filesystem::path> card;  // the host folder that is the card's contents
+  std::u16string cardProfile = u"SDMemory";
+  bool cardFull = false;
+  bool cardReadOnly = false;
+  std::vector<std::u16string> failingEnumerations;  // full key paths
+  Program program = Program::Update;
   std::u16string commandLine;
   int showState = 5;                           // SW_SHOW
   std::optional<std::filesystem::path> image;  // absent: the update built for this machine

@@ -44,7 +44,25 @@ std::string RegistryFileLine(const Options& options, const device::RunResult& re
 }
 
 std::string ProgramLine(const Options& options) {
-  return options.image ? options.image->string() : "the update built for this machine";
+  if (options.image) return options.image->string();
+  return options.program == Program::Survey ? "the survey built for this machine"
+                                            : "the update built for this machine";
+}
+
+// Where the card is and what the program wrote, on it or in the object store's memory.
+void PrintFiles(std::ostream& out, const Options& options, const device::RunResult& result) {
+  if (options.card) {
+    out << "  card: " << options.card->string() << ", mounted as \\"
+        << device::ToUtf8(result.cardFolder.value_or(u"")) << " (profile "
+        << device::ToUtf8(options.cardProfile) << ")\n";
+  }
+  for (const device::WrittenFile& file : result.filesWritten) {
+    out << "  written " << (file.onCard ? "on the card: " : "in memory (the object store): ")
+        << device::ToUtf8(file.path) << " (" << file.size << " bytes)\n";
+  }
+  if (result.filesLeftOpen > 0) {
+    out << "  files left open: " << result.filesLeftOpen << ", closed when the program ended\n";
+  }
 }
 
 // Text as the summary shows it: quoted, control characters as \xNN.
@@ -102,6 +120,11 @@ std::string FaultsLine(const Options& options) {
   if (options.answer == device::Answer::FailToShow) faults.emplace_back("question box fails");
   if (options.reset == device::ResetBehaviour::Returns)
     faults.emplace_back("reset request returns");
+  if (options.cardFull) faults.emplace_back("card full");
+  if (options.cardReadOnly) faults.emplace_back("card read-only");
+  for (const std::u16string& key : options.failingEnumerations) {
+    faults.push_back("enumeration of " + device::ToUtf8(key) + " fails");
+  }
   std::string line;
   for (const std::string& fault : faults) line += (line.empty() ? "" : ", ") + fault;
   return line.empty() ? "none" : line;
@@ -174,6 +197,7 @@ void PrintSummary(std::ostream& out, const SummaryInput& run) {
           << device::ToUtf8(device::MountFolder(registry, profile)) << '\n';
     }
   }
+  PrintFiles(out, options, result);
   out << "  registry file: " << RegistryFileLine(options, result, save) << '\n';
   if (options.inspection.coverage && !save.coverageWritten) {
     out << "  coverage file: " << options.inspection.coverage->string()

@@ -142,20 +142,30 @@ Value Key(HKEY key) {
 }
 
 Value RegResult(LONG status) {
-  switch (status) {
-    case ERROR_SUCCESS:
-      return Constant(status, "ERROR_SUCCESS");
-    case kErrorFileNotFound:
-      return Constant(status, "ERROR_FILE_NOT_FOUND");
-    case kErrorAccessDenied:
-      return Constant(status, "ERROR_ACCESS_DENIED");
-    case kErrorInvalidHandle:
-      return Constant(status, "ERROR_INVALID_HANDLE");
-    case kErrorInvalidParameter:
-      return Constant(status, "ERROR_INVALID_PARAMETER");
-    default:
-      return Handle(static_cast<uint32_t>(status));
+  static const std::pair<LONG, const char*> names[] = {
+      {ERROR_SUCCESS, "ERROR_SUCCESS"},
+      {kErrorFileNotFound, "ERROR_FILE_NOT_FOUND"},
+      {kErrorPathNotFound, "ERROR_PATH_NOT_FOUND"},
+      {kErrorAccessDenied, "ERROR_ACCESS_DENIED"},
+      {kErrorInvalidHandle, "ERROR_INVALID_HANDLE"},
+      {kErrorNotSameDevice, "ERROR_NOT_SAME_DEVICE"},
+      {kErrorGenFailure, "ERROR_GEN_FAILURE"},
+      {kErrorSharingViolation, "ERROR_SHARING_VIOLATION"},
+      {kErrorFileExists, "ERROR_FILE_EXISTS"},
+      {kErrorInvalidParameter, "ERROR_INVALID_PARAMETER"},
+      {kErrorDiskFull, "ERROR_DISK_FULL"},
+      {kErrorInvalidName, "ERROR_INVALID_NAME"},
+      {kErrorDirNotEmpty, "ERROR_DIR_NOT_EMPTY"},
+      {kErrorAlreadyExists, "ERROR_ALREADY_EXISTS"},
+      {kErrorFilenameExcedRange, "ERROR_FILENAME_EXCED_RANGE"},
+      {kErrorMoreData, "ERROR_MORE_DATA"},
+      {kErrorNoMoreItems, "ERROR_NO_MORE_ITEMS"},
+      {kErrorRegistryIoFailed, "ERROR_REGISTRY_IO_FAILED"},
+  };
+  for (const auto& [code, name] : names) {
+    if (code == status) return Constant(status, name);
   }
+  return Handle(static_cast<uint32_t>(status));
 }
 
 Value RegType(DWORD type) {

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform_errors.h"
 #include "platform_types.h"
 
 namespace device {
@@ -63,12 +64,6 @@ struct CallRecord {
   bool operator==(const CallRecord&) const = default;
 };
 
-// The registry results the device returns.
-constexpr LONG kErrorFileNotFound = 2;
-constexpr LONG kErrorAccessDenied = 5;
-constexpr LONG kErrorInvalidHandle = 6;
-constexpr LONG kErrorInvalidParameter = 87;
-
 // Receives each record as its call returns.
 using CallSink = std::function<void(const CallRecord&)>;
 
@@ -94,7 +89,7 @@ Value ValueData(DWORD type, std::span<const uint8_t> data);
 
 // The platform's names, in hex where a number has none.
 Value Key(HKEY key);            // HKEY_LOCAL_MACHINE, ..., or an opened key's handle
-Value RegResult(LONG status);   // ERROR_SUCCESS, ERROR_INVALID_PARAMETER, ...
+Value RegResult(LONG status);   // ERROR_SUCCESS, ERROR_INVALID_PARAMETER, ... (any error code)
 Value RegType(DWORD type);      // REG_SZ, ..., REG_QWORD
 Value BoxStyle(UINT style);     // MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2
 Value BoxResult(int result);    // IDOK, ..., IDNO; 0 is a number (the box was not shown)

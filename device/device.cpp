@@ -6,6 +6,8 @@
 #include <istream>
 #include <ostream>
 
+#include "call_record.h"
+
 namespace device {
 namespace {
 
@@ -75,7 +77,8 @@ Device::Device(Registry registry, std::vector<res::ResourceEntry> resources,
       resources_(std::move(resources)),
       settings_(std::move(settings)),
       console_(console),
-      labels_(LabelsForLanguage(RomLanguage(settings_.romBlock))) {}
+      labels_(LabelsForLanguage(RomLanguage(settings_.romBlock))),
+      files_(MountCard(registry_, settings_)) {}
 
 RunResult Device::Run(const ProgramEntry& entry) {
   registry_.StartRecordingChanges();
@@ -90,6 +93,9 @@ RunResult Device::Run(const ProgramEntry& entry) {
   } catch (const SoftResetTaken&) {
     result.resetTookEffect = true;
   }
+  result.filesLeftOpen = files_.CloseAll();  // as the end of the process closes them
+  result.filesWritten = files_.Written();
+  result.cardFolder = files_.CardFolder();
   result.resetRequested = resetRequested_;
   result.keysLeftOpen = openKeys_.size();
   result.platformCalls = platformCalls_;
@@ -314,6 +320,7 @@ LONG Device::RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD t
   if (IsFaulty(settings_.failingWrites, *path)) return finish(kErrorAccessDenied);
   try {
     registry_.SetValue(*path, name, type, std::move(bytes));
+    tree_.reset();                          // enumeration sees the new value
   } catch (const std::invalid_argument&) {  // a name the registry file cannot hold
     return finish(kErrorInvalidParameter);
   }

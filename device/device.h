@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <iosfwd>
 #include <map>
@@ -12,9 +13,11 @@
 #include <vector>
 
 #include "call_record.h"
+#include "file_system.h"
 #include "message_box.h"
 #include "platform_types.h"
 #include "registry.h"
+#include "registry_tree.h"
 #include "res_file.h"
 #include "rom.h"
 
@@ -26,14 +29,26 @@ enum class Answer { FromKeyboard, Yes, No, FailToShow };
 // What a soft-reset request does.
 enum class ResetBehaviour { TakesEffect, Returns };
 
+// A host folder as the storage card, and how it behaves.
+struct CardSettings {
+  std::filesystem::path folder;
+  std::u16string profile = u"SDMemory";  // the storage manager profile it mounts with
+  bool full = false;                     // WriteFile fails with ERROR_DISK_FULL once it is full
+  bool readOnly = false;                 // every change is refused with ERROR_ACCESS_DENIED
+};
+
 struct DeviceSettings {
   RomBlock romBlock = MakeRomBlock(u"DEUTSCH");
   bool romSilent = false;  // the ROM information query writes nothing and fails
   Answer answer = Answer::FromKeyboard;
   ResetBehaviour reset = ResetBehaviour::TakesEffect;
-  std::vector<std::u16string> missingKeys;    // full key paths that do not open
-  std::vector<std::u16string> failingWrites;  // full key paths whose writes are refused
-  bool stringsMissing = false;                // the string table cannot be loaded
+  std::vector<std::u16string> missingKeys;          // full key paths that do not open
+  std::vector<std::u16string> failingWrites;        // full key paths whose writes are refused
+  std::vector<std::u16string> failingEnumerations;  // full key paths whose enumeration fails
+  // The program's file, in the card's folder or else in \Windows.
+  std::u16string programFile = u"CardFolderUpdate.exe";
+  std::optional<CardSettings> card;  // none: no card is inserted
+  bool stringsMissing = false;       // the string table cannot be loaded
   std::u16string commandLine;
   int showState = 5;  // SW_SHOW
 };
@@ -76,6 +91,9 @@ struct RunResult {
   size_t keysLeftOpen = 0;
   size_t platformCalls = 0;
   std::vector<ValueChange> changes;
+  std::vector<WrittenFile> filesWritten;     // on the card and in the object store
+  size_t filesLeftOpen = 0;                  // closed by the end of the process
+  std::optional<std::u16string> cardFolder;  // the folder the card was mounted as
 };
 
 constexpr HINSTANCE kProcessHandle = 0x02C4F0A6;  // the process handle the program is started with
@@ -83,6 +101,8 @@ constexpr HINSTANCE kCurrentProcess = 0x42;       // the current-process pseudo-
 
 class Device {
  public:
+  // Mounts the card, if any, as the storage manager does at boot, under the folder name its
+  // profile gives. Throws CardError when the card cannot be mounted.
   Device(Registry registry, std::vector<res::ResourceEntry> resources, DeviceSettings settings,
          Console console);
 
@@ -109,6 +129,31 @@ class Device {
   BOOL KernelIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                        LPDWORD bytesReturned);
   void* Memset(void* dest, int value, size_t count);
+  LONG RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameUnits, LPDWORD reserved,
+                     LPWSTR className, LPDWORD classUnits, PFILETIME lastWriteTime);
+  LONG RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameUnits, LPDWORD reserved,
+                     LPDWORD type, LPBYTE data, LPDWORD dataSize);
+  LONG RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                        LPDWORD dataSize);
+  LONG RegQueryInfoKeyW(HKEY key, LPWSTR className, LPDWORD classUnits, LPDWORD reserved,
+                        LPDWORD subKeys, LPDWORD maxSubKeyUnits, LPDWORD maxClassUnits,
+                        LPDWORD values, LPDWORD maxValueNameUnits, LPDWORD maxValueBytes,
+                        LPDWORD securityDescriptorBytes, PFILETIME lastWriteTime);
+  DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size);
+  BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
+  BOOL RemoveDirectoryW(LPCWSTR path);
+  HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                     DWORD disposition, DWORD flagsAndAttributes, HANDLE templateFile);
+  BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED overlapped);
+  BOOL CloseHandle(HANDLE object);
+  BOOL MoveFileW(LPCWSTR from, LPCWSTR to);
+  BOOL DeleteFileW(LPCWSTR fileName);
+  DWORD GetLastError();
+  // The error a call refused before it reached the device leaves for GetLastError.
+  void NoteLastError(LONG error);
+
+  // The program's full path, as GetModuleFileNameW gives it.
+  std::u16string ProgramPath() const;
 
   // A call refused before it reached the device (a pointer it cannot use), recorded like the
   // others.
@@ -127,6 +172,11 @@ class Device {
   // Every platform call ends here once: it is counted, and handed to the console's sink.
   void RecordCall(const CallRecord& call);
 
+  static FileSystem MountCard(const Registry& registry, const DeviceSettings& settings);
+  const RegistryTree::Key* EnumeratedKey(HKEY key, LONG& status);
+  // A routine that reports through GetLastError: FALSE and the error, or TRUE.
+  BOOL Finish(CallRecord& call, LONG error);
+
   Registry registry_;
   std::vector<res::ResourceEntry> resources_;
   DeviceSettings settings_;
@@ -136,6 +186,10 @@ class Device {
   HKEY nextKey_ = 0x00002001;
   bool resetRequested_ = false;
   size_t platformCalls_ = 0;
+  FileSystem files_;
+  HANDLE nextFile_ = 0x00004001;
+  std::optional<RegistryTree> tree_;  // made when a key is first enumerated
+  DWORD lastError_ = 0;
 };
 
 }  // namespace device

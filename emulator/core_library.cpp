@@ -3,6 +3,7 @@
 // bad one as such), copies what the routine reads out of guest memory, lets the simulated device
 // do the work and record it, and copies back what it wrote.
 #include "platform_call.h"
+#include "storage_calls.h"
 
 namespace emulator {
 namespace {
@@ -180,7 +181,13 @@ constexpr CoreLibraryRoutine kRoutines[] = {
 }  // namespace
 
 std::span<const CoreLibraryRoutine> CoreLibraryRoutines() {
-  return kRoutines;
+  static const std::vector<CoreLibraryRoutine> routines = [] {
+    std::vector<CoreLibraryRoutine> all(std::begin(kRoutines), std::end(kRoutines));
+    const std::span<const CoreLibraryRoutine> storage = StorageRoutines();
+    all.insert(all.end(), storage.begin(), storage.end());
+    return all;
+  }();
+  return routines;
 }
 
 uint32_t PlatformCall::Argument(int index) const {

@@ -13,6 +13,28 @@ LONG WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access
 LONG WINAPI RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type,
                            const BYTE* data, DWORD size);
 LONG WINAPI RegCloseKey(HKEY key);
+LONG WINAPI RegEnumKeyExW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameUnits, LPDWORD reserved,
+                          LPWSTR className, LPDWORD classUnits, PFILETIME lastWriteTime);
+LONG WINAPI RegEnumValueW(HKEY key, DWORD index, LPWSTR name, LPDWORD nameUnits, LPDWORD reserved,
+                          LPDWORD type, LPBYTE data, LPDWORD dataSize);
+LONG WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type,
+                             LPBYTE data, LPDWORD dataSize);
+LONG WINAPI RegQueryInfoKeyW(HKEY key, LPWSTR className, LPDWORD classUnits, LPDWORD reserved,
+                             LPDWORD subKeys, LPDWORD maxSubKeyUnits, LPDWORD maxClassUnits,
+                             LPDWORD values, LPDWORD maxValueNameUnits, LPDWORD maxValueBytes,
+                             LPDWORD securityDescriptorBytes, PFILETIME lastWriteTime);
+DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size);
+BOOL WINAPI CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
+BOOL WINAPI RemoveDirectoryW(LPCWSTR path);
+HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD access, DWORD share,
+                          LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                          DWORD flagsAndAttributes, HANDLE templateFile);
+BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written,
+                      LPOVERLAPPED overlapped);
+BOOL WINAPI CloseHandle(HANDLE object);
+BOOL WINAPI MoveFileW(LPCWSTR from, LPCWSTR to);
+BOOL WINAPI DeleteFileW(LPCWSTR fileName);
+DWORD WINAPI GetLastError(void);
 BOOL WINAPI KernelIoControl(DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                             LPDWORD bytesReturned);
 

@@ -2,8 +2,13 @@
 #include "device.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "platform.h"
@@ -35,12 +40,13 @@ device::Console Recording(std::ostream& out, std::istream& in, bool terminal,
 
 struct TestDevice {
   explicit TestDevice(device::DeviceSettings settings = {}, std::string input = "",
-                      bool terminal = false)
+                      bool terminal = false, std::string_view registryText = kRegistryText)
       : in(std::move(input)),
-        device(device::Registry::Parse(std::span(reinterpret_cast<const uint8_t*>(kRegistryText),
-                                                 sizeof kRegistryText - 1),
-                                       "test.reg"),
-               ProgramResources(), std::move(settings), Recording(out, in, terminal, calls)) {}
+        device(
+            device::Registry::Parse(std::span(reinterpret_cast<const uint8_t*>(registryText.data()),
+                                              registryText.size()),
+                                    "test.reg"),
+            ProgramResources(), std::move(settings), Recording(out, in, terminal, calls)) {}
 
   HKEY Open(const char16_t* path) {
     HKEY key = 0;
@@ -724,6 +730,490 @@ TEST(StaleReferences, FindsPathsInTheReplacedFolderOnlyAsAWholeRootComponent) {
   for (size_t i = 0; i < std::min(found.size(), expected.size()); ++i) {
     EXPECT_EQ(device::ToUtf8(found[i].text), device::ToUtf8(expected[i].text));
   }
+}
+
+// A registry with a key implied by its subkey (Software), an empty key (Empty), and values of
+// several types, the default value among them.
+constexpr char kEnumerationText[] =
+    "REGEDIT4\n\n"
+    "[HKEY_LOCAL_MACHINE\\Software\\Vendor]\n"
+    "\"Name\"=\"abc\"\n"
+    "@=dword:00000007\n"
+    "\"Blob\"=hex:01,02,03\n"
+    "[HKEY_LOCAL_MACHINE\\Software\\Empty]\n"
+    "[HKEY_LOCAL_MACHINE\\Ident]\n"
+    "\"Name\"=\"Device 7\"\n";
+
+constexpr LONG kMoreData = 234, kNoMoreItems = 259;
+
+// Names are counted in units with room for the terminator on the way in and without it on the way
+// back; a name that does not fit is not written at all.
+TEST(DeviceRegistryEnumeration, EnumeratesSubkeysInOrderAndRefusesWhatDoesNotFit) {
+  const struct {
+    const char16_t* key;
+    DWORD index, units;
+    LONG expected;
+    const char16_t* name;  // written, or null: the buffer is left as it was
+  } cases[] = {
+      {u"\\Software", 0, 32, ERROR_SUCCESS, u"Vendor"},
+      {u"\\Software", 1, 32, ERROR_SUCCESS, u"Empty"},
+      {u"\\Software", 2, 32, kNoMoreItems, nullptr},
+      {u"\\Software", 0, 7, ERROR_SUCCESS, u"Vendor"},  // exactly the name and its terminator
+      {u"\\Software", 0, 6, kMoreData, nullptr},
+      {u"\\Software", 0, 0, kMoreData, nullptr},
+      {u"", 0, 32, ERROR_SUCCESS, u"Software"},  // a key only its subkeys imply
+      {u"", 1, 32, ERROR_SUCCESS, u"Ident"},
+      {u"\\Software\\Empty", 0, 32, kNoMoreItems, nullptr},
+  };
+  for (const auto& test : cases) {
+    TestDevice device({}, "", false, kEnumerationText);
+    const HKEY key = device.Open(test.key);
+    char16_t name[32];
+    std::fill(std::begin(name), std::end(name), u'\xCCCC');
+    DWORD units = test.units;
+    EXPECT_EQ(device.device.RegEnumKeyExW(key, test.index, name, &units, nullptr, nullptr, nullptr,
+                                          nullptr),
+              test.expected)
+        << device::ToUtf8(test.key) << " " << test.index << " " << test.units;
+    if (test.name) {
+      EXPECT_EQ(std::u16string(name), test.name);
+      EXPECT_EQ(units, std::u16string_view(test.name).size());
+    } else {
+      EXPECT_EQ(name[0], u'\xCCCC');
+      EXPECT_EQ(units, test.units);
+    }
+  }
+}
+
+// A data buffer too small gets ERROR_MORE_DATA and the size it needs; a NULL one just the size;
+// the name and type come with both.
+TEST(DeviceRegistryEnumeration, GivesValuesWithTheirSizesAndRefusesBuffersTooSmall) {
+  const struct {
+    DWORD index, nameUnits;
+    bool data;
+    DWORD size;
+    LONG expected;
+    const char16_t* name;
+    DWORD type, sizeAfter;
+    std::vector<uint8_t> bytes;  // written
+  } cases[] = {
+      {0, 32, true, 16, ERROR_SUCCESS, u"Name", REG_SZ, 8, {'a', 0, 'b', 0, 'c', 0, 0, 0}},
+      {0, 32, true, 8, ERROR_SUCCESS, u"Name", REG_SZ, 8, {'a', 0, 'b', 0, 'c', 0, 0, 0}},
+      {0, 32, true, 7, kMoreData, u"Name", REG_SZ, 8, {}},
+      {0, 32, false, 0, ERROR_SUCCESS, u"Name", REG_SZ, 8, {}},
+      {1, 32, true, 16, ERROR_SUCCESS, u"", REG_DWORD, 4, {7, 0, 0, 0}},  // the default value
+      {1, 1, true, 16, ERROR_SUCCESS, u"", REG_DWORD, 4, {7, 0, 0, 0}},
+      {2, 32, true, 3, ERROR_SUCCESS, u"Blob", REG_BINARY, 3, {1, 2, 3}},
+      {2, 4, true, 16, kMoreData, nullptr, 0xCCCCCCCC, 16, {}},  // the name does not fit
+      {3, 32, true, 16, kNoMoreItems, nullptr, 0xCCCCCCCC, 16, {}},
+  };
+  for (const auto& test : cases) {
+    TestDevice device({}, "", false, kEnumerationText);
+    const HKEY key = device.Open(u"\\Software\\Vendor");
+    char16_t name[32];
+    std::fill(std::begin(name), std::end(name), u'\xCCCC');
+    std::vector<uint8_t> data(16, 0xCC);
+    DWORD units = test.nameUnits, type = 0xCCCCCCCC, size = test.size;
+    EXPECT_EQ(device.device.RegEnumValueW(key, test.index, name, &units, nullptr, &type,
+                                          test.data ? data.data() : nullptr, &size),
+              test.expected)
+        << test.index << " " << test.nameUnits << " " << test.size;
+    EXPECT_EQ(type, test.type);
+    EXPECT_EQ(size, test.sizeAfter);
+    if (test.name) {
+      EXPECT_EQ(std::u16string(name), test.name);
+    }
+    std::vector<uint8_t> expected = test.bytes;
+    expected.resize(16, 0xCC);
+    EXPECT_EQ(data, expected) << test.index << " " << test.size;
+  }
+}
+
+TEST(DeviceRegistryEnumeration, QueriesOneValueAndAKeysCounts) {
+  const struct {
+    const char16_t* name;
+    bool data;
+    DWORD size;
+    LONG expected;
+    DWORD sizeAfter;
+  } cases[] = {
+      {u"NAME", true, 8, ERROR_SUCCESS, 8},  // names compare ignoring case
+      {u"Name", true, 2, kMoreData, 8},        {u"Name", false, 0, ERROR_SUCCESS, 8},
+      {nullptr, true, 4, ERROR_SUCCESS, 4},  // the default value
+      {u"Missing", true, 8, kFileNotFound, 8},
+  };
+  for (const auto& test : cases) {
+    TestDevice device({}, "", false, kEnumerationText);
+    const HKEY key = device.Open(u"\\Software\\Vendor");
+    std::vector<uint8_t> data(16, 0xCC);
+    DWORD size = test.size, type = 0;
+    EXPECT_EQ(device.device.RegQueryValueExW(key, test.name, nullptr, &type,
+                                             test.data ? data.data() : nullptr, &size),
+              test.expected);
+    EXPECT_EQ(size, test.sizeAfter);
+  }
+  TestDevice device({}, "", false, kEnumerationText);
+  DWORD subkeys = 0, longestSubkey = 0, values = 0, longestName = 0, largestData = 0;
+  EXPECT_EQ(device.device.RegQueryInfoKeyW(device.Open(u"\\Software"), nullptr, nullptr, nullptr,
+                                           &subkeys, &longestSubkey, nullptr, &values, &longestName,
+                                           &largestData, nullptr, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(std::vector<DWORD>({subkeys, longestSubkey, values, longestName, largestData}),
+            std::vector<DWORD>({2, 6, 0, 0, 0}));
+  EXPECT_EQ(device.device.RegQueryInfoKeyW(device.Open(u"\\Software\\Vendor"), nullptr, nullptr,
+                                           nullptr, &subkeys, &longestSubkey, nullptr, &values,
+                                           &longestName, &largestData, nullptr, nullptr),
+            ERROR_SUCCESS);
+  EXPECT_EQ(std::vector<DWORD>({subkeys, longestSubkey, values, longestName, largestData}),
+            std::vector<DWORD>({0, 0, 3, 4, 8}));
+}
+
+// Arguments the routines refuse before they look at the key's contents, and the enumeration a run
+// makes fail for one key.
+TEST(DeviceRegistryEnumeration, RefusesBadArgumentsAndFailsTheKeyMadeToFail) {
+  device::DeviceSettings settings;
+  settings.failingEnumerations = {u"HKEY_LOCAL_MACHINE\\Software"};
+  TestDevice device(settings, "", false, kEnumerationText);
+  const HKEY software = device.Open(u"\\Software"), vendor = device.Open(u"\\Software\\Vendor");
+  char16_t name[32];
+  BYTE data[8];
+  DWORD units = 32, size = 8, reserved = 0;
+  const struct {
+    const char* what;
+    std::function<LONG()> call;
+    LONG expected;
+  } cases[] = {
+      {"a key never opened",
+       [&] {
+         return device.device.RegEnumKeyExW(0x1234, 0, name, &units, nullptr, nullptr, nullptr,
+                                            nullptr);
+       },
+       kInvalidHandle},
+      {"no name buffer",
+       [&] {
+         return device.device.RegEnumKeyExW(vendor, 0, nullptr, &units, nullptr, nullptr, nullptr,
+                                            nullptr);
+       },
+       kInvalidParameter},
+      {"no count",
+       [&] {
+         return device.device.RegEnumValueW(vendor, 0, name, nullptr, nullptr, nullptr, data,
+                                            &size);
+       },
+       kInvalidParameter},
+      {"a reserved pointer",
+       [&] {
+         return device.device.RegEnumValueW(vendor, 0, name, &units, &reserved, nullptr, data,
+                                            &size);
+       },
+       kInvalidParameter},
+      {"data without a size",
+       [&] {
+         return device.device.RegQueryValueExW(vendor, u"Name", nullptr, nullptr, data, nullptr);
+       },
+       kInvalidParameter},
+      {"a class buffer without a count",
+       [&] {
+         return device.device.RegEnumKeyExW(vendor, 0, name, &units, nullptr, name, nullptr,
+                                            nullptr);
+       },
+       kInvalidParameter},
+      {"the failing key's subkeys",
+       [&] {
+         return device.device.RegEnumKeyExW(software, 0, name, &units, nullptr, nullptr, nullptr,
+                                            nullptr);
+       },
+       device::kErrorRegistryIoFailed},
+      {"the failing key's counts",
+       [&] {
+         return device.device.RegQueryInfoKeyW(software, nullptr, nullptr, nullptr, &units, nullptr,
+                                               nullptr, nullptr, nullptr, nullptr, nullptr,
+                                               nullptr);
+       },
+       device::kErrorRegistryIoFailed},
+      {"its subkey's values",
+       [&] {
+         return device.device.RegEnumValueW(vendor, 0, name, &units, nullptr, nullptr, data, &size);
+       },
+       ERROR_SUCCESS},
+  };
+  for (const auto& test : cases) EXPECT_EQ(test.call(), test.expected) << test.what;
+}
+
+// The program's path: on the card when there is one, else in \Windows; cut to size - 1 units and
+// always terminated.
+TEST(DeviceModuleFileName, CopiesAtMostSizeLessOneUnitsAndTerminates) {
+  const struct {
+    HMODULE module;
+    DWORD size;
+    DWORD expected;
+    const char16_t* path;
+    LONG error;  // left for GetLastError
+  } cases[] = {
+      {0, 64, 29, u"\\Windows\\CardFolderUpdate.exe", 0},
+      {device::kProcessHandle, 64, 29, u"\\Windows\\CardFolderUpdate.exe", 0},
+      {0, 30, 29, u"\\Windows\\CardFolderUpdate.exe", 0},
+      {0, 29, 28, u"\\Windows\\CardFolderUpdate.ex", 0},
+      {0, 1, 0, u"", 0},
+      {0, 0, 0, nullptr, kInvalidParameter},
+      {0x1234, 64, 0, nullptr, kInvalidParameter},
+  };
+  for (const auto& test : cases) {
+    TestDevice device;
+    char16_t path[64];
+    std::fill(std::begin(path), std::end(path), u'\xCCCC');
+    EXPECT_EQ(device.device.GetModuleFileNameW(test.module, path, test.size), test.expected);
+    if (test.path) {
+      EXPECT_EQ(std::u16string(path), test.path);
+    }
+    if (!test.path) {
+      EXPECT_EQ(path[0], u'\xCCCC');
+    }
+    EXPECT_EQ(device.device.GetLastError(), static_cast<DWORD>(test.error));
+  }
+}
+
+// A card in a folder of its own, removed with everything in it at the end.
+struct CardFolder {
+  CardFolder() {
+    char name[] = "/tmp/cesim-card-XXXXXX";
+    path = ::mkdtemp(name);
+  }
+  ~CardFolder() { std::filesystem::remove_all(path); }
+  std::string Read(const std::string& file) const {
+    std::ifstream in(path / file, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+  }
+  std::vector<std::string> Entries() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(path))
+      names.push_back(entry.path().lexically_relative(path).string());
+    std::ranges::sort(names);
+    return names;
+  }
+  std::filesystem::path path;
+};
+
+device::DeviceSettings WithCard(const CardFolder& folder, bool full = false,
+                                bool readOnly = false) {
+  device::DeviceSettings settings;
+  settings.card = device::CardSettings{folder.path, u"MMC", full, readOnly};
+  return settings;
+}
+
+constexpr LONG kPathNotFound = 3, kAccessDenied = 5, kSharingViolation = 32, kFileExists = 80,
+               kDiskFull = 112, kInvalidName = 123, kDirNotEmpty = 145, kAlreadyExists = 183;
+
+// One device, one card, one step after another: each routine's answer and the error it leaves,
+// then what the card's folder holds.
+TEST(DeviceFiles, EachRoutineAnswersAsTheCardsFileSystemDoes) {
+  CardFolder card;
+  std::filesystem::create_directory(card.path / "outside-target");
+  const std::filesystem::path outside = card.path / "outside-target";
+  std::filesystem::create_directory_symlink(outside, card.path / "link");
+  ASSERT_EQ(::mkfifo((card.path / "fifo").c_str(), 0600), 0);
+  TestDevice device(WithCard(card));
+  Device& d = device.device;
+  HANDLE file = 0, reader = 0;
+  DWORD written = 0;
+  const BYTE bytes[] = {'a', 'b', 'c'};
+  const auto create = [&](const char16_t* path, DWORD access, DWORD share, DWORD disposition,
+                          DWORD attributes, HANDLE& handle) {
+    handle = d.CreateFileW(path, access, share, nullptr, disposition, attributes, 0);
+    return handle != INVALID_HANDLE_VALUE;
+  };
+  const struct {
+    const char* what;
+    std::function<bool()> call;
+    bool expected;
+    LONG error;  // what GetLastError gives after it; 0 where nothing is left
+  } steps[] = {
+      {"a folder", [&] { return d.CreateDirectoryW(u"\\Storage Card\\survey", nullptr); }, true, 0},
+      {"the folder again, in another case",
+       [&] { return d.CreateDirectoryW(u"\\storage card\\SURVEY", nullptr); }, false,
+       kAlreadyExists},
+      {"the card's own folder", [&] { return d.CreateDirectoryW(u"\\Storage Card", nullptr); },
+       false, kAlreadyExists},
+      {"a folder in a missing one",
+       [&] { return d.CreateDirectoryW(u"\\Storage Card\\none\\x", nullptr); }, false,
+       kPathNotFound},
+      {"a new file",
+       [&] {
+         return create(u"\\Storage Card\\survey\\a.bin", GENERIC_WRITE, 0, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL, file);
+       },
+       true, kPathNotFound},
+      {"a name that exists",
+       [&] {
+         return create(u"\\Storage Card\\Survey\\A.BIN", GENERIC_WRITE, 0, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL, reader);
+       },
+       false, kFileExists},
+      {"a file open for writing, shared with nobody",
+       [&] {
+         return create(u"\\Storage Card\\survey\\a.bin", GENERIC_READ, FILE_SHARE_READ,
+                       OPEN_EXISTING, 0, reader);
+       },
+       false, kSharingViolation},
+      {"access beyond read and write",
+       [&] { return create(u"\\Storage Card\\b", 0x10000000, 0, CREATE_NEW, 0, reader); }, false,
+       kInvalidParameter},
+      {"sharing beyond read and write",
+       [&] { return create(u"\\Storage Card\\b", GENERIC_WRITE, 4, CREATE_NEW, 0, reader); }, false,
+       kInvalidParameter},
+      {"an unknown disposition",
+       [&] { return create(u"\\Storage Card\\b", GENERIC_WRITE, 0, 6, 0, reader); }, false,
+       kInvalidParameter},
+      {"an attribute that cannot be set",
+       [&] { return create(u"\\Storage Card\\b", GENERIC_WRITE, 0, CREATE_NEW, 0x10, reader); },
+       false, kInvalidParameter},
+      {"truncating without write access",
+       [&] { return create(u"\\Storage Card\\b", GENERIC_READ, 0, TRUNCATE_EXISTING, 0, reader); },
+       false, kAccessDenied},
+      {"opening what is not there",
+       [&] { return create(u"\\Storage Card\\b", GENERIC_READ, 0, OPEN_EXISTING, 0, reader); },
+       false, kFileNotFound},
+      {"a name with ..",
+       [&] { return create(u"\\Storage Card\\..\\b", GENERIC_WRITE, 0, CREATE_NEW, 0, reader); },
+       false, kInvalidName},
+      {"a name FAT cannot hold",
+       [&] { return create(u"\\Storage Card\\a?b", GENERIC_WRITE, 0, CREATE_NEW, 0, reader); },
+       false, kInvalidName},
+      {"through a link out of the card",
+       [&] { return create(u"\\Storage Card\\link\\b", GENERIC_WRITE, 0, CREATE_NEW, 0, reader); },
+       false, kAccessDenied},
+      {"over a FIFO",
+       [&] { return create(u"\\Storage Card\\fifo", GENERIC_WRITE, 0, CREATE_ALWAYS, 0, reader); },
+       false, kAccessDenied},
+      {"writing", [&] { return d.WriteFile(file, bytes, 3, &written, nullptr) && written == 3; },
+       true, kAccessDenied},
+      {"writing with no count", [&] { return d.WriteFile(file, bytes, 3, nullptr, nullptr); },
+       false, kInvalidParameter},
+      {"writing to a handle never opened",
+       [&] { return d.WriteFile(0x1234, bytes, 3, &written, nullptr); }, false, kInvalidHandle},
+      {"deleting an open file", [&] { return d.DeleteFileW(u"\\Storage Card\\survey\\a.bin"); },
+       false, kSharingViolation},
+      {"closing", [&] { return d.CloseHandle(file); }, true, kSharingViolation},
+      {"closing again", [&] { return d.CloseHandle(file); }, false, kInvalidHandle},
+      {"opening it again for reading",
+       [&] {
+         return create(u"\\Storage Card\\survey\\a.bin", GENERIC_READ, FILE_SHARE_READ, OPEN_ALWAYS,
+                       0, reader);
+       },
+       true, kAlreadyExists},
+      {"writing through a handle for reading",
+       [&] { return d.WriteFile(reader, bytes, 3, &written, nullptr); }, false, kAccessDenied},
+      {"closing that", [&] { return d.CloseHandle(reader); }, true, kAccessDenied},
+      {"removing a folder that holds a file",
+       [&] { return d.RemoveDirectoryW(u"\\Storage Card\\survey"); }, false, kDirNotEmpty},
+      {"deleting a folder", [&] { return d.DeleteFileW(u"\\Storage Card\\survey"); }, false,
+       kAccessDenied},
+      {"moving onto a name that exists",
+       [&] { return d.MoveFileW(u"\\Storage Card\\survey\\a.bin", u"\\Storage Card\\survey"); },
+       false, kAlreadyExists},
+      {"moving off the card",
+       [&] { return d.MoveFileW(u"\\Storage Card\\survey", u"\\Windows\\survey"); }, false,
+       device::kErrorNotSameDevice},
+      {"moving a folder",
+       [&] { return d.MoveFileW(u"\\Storage Card\\survey", u"\\Storage Card\\done"); }, true,
+       device::kErrorNotSameDevice},
+      {"deleting what is gone", [&] { return d.DeleteFileW(u"\\Storage Card\\survey\\a.bin"); },
+       false, kPathNotFound},
+  };
+  for (const auto& step : steps) {
+    EXPECT_EQ(step.call(), step.expected) << step.what;
+    EXPECT_EQ(d.GetLastError(), static_cast<DWORD>(step.error)) << step.what;
+  }
+  EXPECT_EQ(card.Read("done/a.bin"), "abc");
+  EXPECT_EQ(card.Entries(),
+            (std::vector<std::string>{"done", "done/a.bin", "fifo", "link", "outside-target"}));
+  EXPECT_TRUE(std::filesystem::is_fifo(card.path / "fifo"));
+}
+
+// Full, the card takes what fits and then ERROR_DISK_FULL; read-only, it refuses every change.
+TEST(DeviceFiles, AFullCardTakesWhatFitsAndAReadOnlyOneNothing) {
+  CardFolder full;
+  TestDevice device(WithCard(full, true));
+  const HANDLE file = device.device.CreateFileW(u"\\Storage Card\\big", GENERIC_WRITE, 0, nullptr,
+                                                CREATE_NEW, 0, 0);
+  std::vector<BYTE> bytes(device::kFullCardFreeBytes + 10, 'x');
+  DWORD written = 1;
+  EXPECT_FALSE(device.device.WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()),
+                                       &written, nullptr));
+  EXPECT_EQ(written, device::kFullCardFreeBytes);
+  EXPECT_EQ(device.device.GetLastError(), static_cast<DWORD>(kDiskFull));
+  EXPECT_FALSE(device.device.WriteFile(file, bytes.data(), 1, &written, nullptr));
+  EXPECT_EQ(written, 0u);
+  EXPECT_TRUE(device.device.CloseHandle(file));
+  EXPECT_EQ(full.Read("big").size(), device::kFullCardFreeBytes);
+
+  CardFolder locked;
+  std::ofstream(locked.path / "old") << "old";
+  TestDevice readOnly(WithCard(locked, false, true));
+  Device& d = readOnly.device;
+  const struct {
+    const char* what;
+    std::function<bool()> call;
+    bool expected;
+  } cases[] = {
+      {"a folder", [&] { return d.CreateDirectoryW(u"\\Storage Card\\x", nullptr); }, false},
+      {"a file",
+       [&] {
+         return d.CreateFileW(u"\\Storage Card\\x", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, 0) !=
+                INVALID_HANDLE_VALUE;
+       },
+       false},
+      {"writing to a file that is there",
+       [&] {
+         return d.CreateFileW(u"\\Storage Card\\old", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                              0) != INVALID_HANDLE_VALUE;
+       },
+       false},
+      {"a move", [&] { return d.MoveFileW(u"\\Storage Card\\old", u"\\Storage Card\\new"); },
+       false},
+      {"a deletion", [&] { return d.DeleteFileW(u"\\Storage Card\\old"); }, false},
+      {"reading",
+       [&] {
+         const HANDLE h =
+             d.CreateFileW(u"\\Storage Card\\old", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, 0);
+         return h != INVALID_HANDLE_VALUE && d.CloseHandle(h);
+       },
+       true},
+  };
+  for (const auto& test : cases) {
+    EXPECT_EQ(test.call(), test.expected) << test.what;
+    if (!test.expected) {
+      EXPECT_EQ(d.GetLastError(), static_cast<DWORD>(kAccessDenied)) << test.what;
+    }
+  }
+  EXPECT_EQ(locked.Entries(), std::vector<std::string>{"old"});
+  EXPECT_EQ(locked.Read("old"), "old");
+}
+
+// Without a card the program runs from \Windows, and what it writes stays in memory; the run
+// lists what was written, where it ended.
+TEST(DeviceFiles, WithoutACardFilesStayInTheObjectStoreAndTheRunListsThem) {
+  TestDevice device;
+  const device::RunResult result = device.device.Run([&](HINSTANCE, HINSTANCE, LPWSTR, int) {
+    Device& d = device.device;
+    d.CreateDirectoryW(u"\\Windows\\survey", nullptr);
+    const HANDLE kept =
+        d.CreateFileW(u"\\Windows\\survey\\kept", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, 0);
+    const HANDLE gone =
+        d.CreateFileW(u"\\Windows\\gone", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, 0);
+    DWORD written = 0;
+    d.WriteFile(kept, "12345", 5, &written, nullptr);
+    d.CloseHandle(kept);
+    d.CloseHandle(gone);
+    d.DeleteFileW(u"\\Windows\\gone");
+    d.CreateFileW(u"\\Temp\\open", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, 0);
+    d.MoveFileW(u"\\Windows\\survey", u"\\My Documents\\survey");
+    return 0;  // `open` is left open: the end of the process closes it
+  });
+  EXPECT_EQ(result.filesLeftOpen, 1u);
+  EXPECT_EQ(result.filesWritten,
+            (std::vector<device::WrittenFile>{{u"\\My Documents\\survey\\kept", 5, false},
+                                              {u"\\Temp\\open", 0, false}}));
 }
 
 }  // namespace

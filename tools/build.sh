@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what the build needs, then builds everything into build/: cesim, the device image
-# CardFolderUpdate.exe, the tests and the benchmarks.
+# Installs what the build needs, then builds everything into build/: cesim, the device images
+# CardFolderUpdate.exe and DeviceSurvey.exe, the tests and the benchmarks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh

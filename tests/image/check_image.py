@@ -1,9 +1,11 @@
 #!/usr/bin/python3
-"""The device image as readers we did not write see it: llvm-readobj, llvm-cvtres and pefile.
+"""A device image as readers we did not write see it: llvm-readobj, llvm-cvtres and pefile.
 
 check_image.py --image EXE --program ELF --res RES --imports LIST --writer IMAGEWRITER
-               --named-res RES --golden DIR [unittest arguments]
-With UPDATE_GOLDEN=1 in the environment the golden files are rewritten instead of compared.
+               --named-res RES --golden DIR --exports INC [--calls NAME,...] [unittest arguments]
+--calls names the routines the program imports (default: the update's). --exports is the list of
+what the core library of Windows CE 4.20 exports. With UPDATE_GOLDEN=1 in the environment the
+golden files are rewritten instead of compared.
 """
 import argparse
 import os
@@ -17,7 +19,8 @@ import pefile
 
 ARGS = None
 IMAGE_BASE = 0x10000
-# The calls platform/platform.h declares, in the address table's order (by name).
+# The calls the program makes, in the address table's order (by name): the update's unless
+# --calls says otherwise.
 PLATFORM_CALLS = ["KernelIoControl", "LoadStringW", "MessageBoxW", "RegCloseKey", "RegOpenKeyExW",
                   "RegSetValueExW", "memset"]
 SCN = {name: value for name, value in pefile.SECTION_CHARACTERISTICS.items() if isinstance(name, str)}
@@ -145,12 +148,24 @@ class TheImports(unittest.TestCase):
         ordinals = import_list()
         self.assertEqual(imported, [(name, ordinals[name], False) for name in PLATFORM_CALLS])
 
+    def test_every_routine_is_one_the_4_20_core_library_exports_under_that_ordinal(self):
+        exported = {}
+        with open(ARGS.exports, encoding="ascii") as lines:
+            for line in lines:
+                words = line.split()
+                if len(words) == 2 and words[0].isdigit():
+                    exported[words[1]] = int(words[0])
+        coredll = pefile.PE(ARGS.image).DIRECTORY_ENTRY_IMPORT[0]
+        for entry in coredll.imports:
+            with self.subTest(entry.name.decode()):
+                self.assertEqual(exported.get(entry.name.decode()), entry.hint)
+
     def test_address_table_is_where_the_thunks_load_from_writable_and_a_copy_of_the_lookup_table(self):
         pe = pefile.PE(ARGS.image)
         coredll = pe.DIRECTORY_ENTRY_IMPORT[0].struct
         iat = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IAT"]]
         self.assertEqual(iat.VirtualAddress, coredll.FirstThunk)
-        self.assertEqual(IMAGE_BASE + iat.VirtualAddress, elf_symbols()["__imp_KernelIoControl"])
+        self.assertEqual(IMAGE_BASE + iat.VirtualAddress, elf_symbols()["__imp_" + PLATFORM_CALLS[0]])
         self.assertTrue(pe.get_section_by_rva(iat.VirtualAddress).Characteristics & SCN["IMAGE_SCN_MEM_WRITE"])
         self.assertEqual(iat.Size, 4 * (len(PLATFORM_CALLS) + 1))
         self.assertEqual(pe.get_data(coredll.FirstThunk, iat.Size), pe.get_data(coredll.OriginalFirstThunk, iat.Size))
@@ -266,9 +281,13 @@ class TheSymbols(unittest.TestCase):
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
-    for option in ("image", "program", "symbols", "res", "imports", "writer", "named-res", "golden"):
+    for option in ("image", "program", "symbols", "res", "imports", "writer", "named-res", "golden",
+                   "exports"):
         parser.add_argument("--" + option, required=True)
+    parser.add_argument("--calls")
     ARGS, rest = parser.parse_known_args()
+    if ARGS.calls:
+        PLATFORM_CALLS[:] = ARGS.calls.split(",")
     unittest.main(argv=[sys.argv[0], "-v"] + rest)
 
 
