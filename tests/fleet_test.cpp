@@ -111,6 +111,37 @@ TEST(Fleet, StartsEveryDeviceOnAFreshMachine) {
   }
 }
 
+// The survey program's own output for the simulated device, fed back through the fleet, gives
+// what running the update on that device gives.
+TEST(Fleet, SurveyOfTheSimulatedDeviceGivesWhatTheUpdateDoesThere) {
+  const struct {
+    std::vector<std::string> device;  // how the simulated handheld is set up
+    const char* outcome;
+  } cases[] = {{{}, "updated"}, {{"--rom-language", "ENGLISH"}, "refused"}};
+  for (const auto& test : cases) {
+    ScratchFolder scratch;
+    const fs::path card = scratch.path() / "card";
+    fs::create_directories(card);
+    std::vector<std::string> survey = {"--image", SURVEY_IMAGE, "--card", card.string()};
+    survey.insert(survey.end(), test.device.begin(), test.device.end());
+    ASSERT_EQ(RunCesim(survey).exitStatus, 0);
+    std::vector<std::string> update = {"--answer", "no"};
+    update.insert(update.end(), test.device.begin(), test.device.end());
+    const CesimRun single = RunCesim(update, {"COLUMNS=200"});
+    size_t changed = 0;
+    for (size_t at = single.out.find("  changed: ["); at != std::string::npos;
+         at = single.out.find("  changed: [", at + 1)) {
+      ++changed;
+    }
+    const fs::path json = scratch.path() / "out.jsonl";
+    RunCesim({"fleet", "--json", json.string(), card.string()});
+    const std::vector<Json> reports = JsonLines(ReadText(json));
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0]["outcome"], test.outcome) << reports[0];
+    EXPECT_EQ(reports[0]["changed"], changed) << single.out;
+  }
+}
+
 // Each row spoils one survey beside good ones: it is reported unusable with its reason, naming the
 // file, and every other device still runs.
 TEST(Fleet, ReportsUnusableSurveysPerDeviceAndGoesOn) {
