@@ -144,7 +144,7 @@ BENCHMARK(RegistryFileRun)->Unit(benchmark::kMillisecond)->Iterations(1);
 void StringLookup(benchmark::State& state) {
   const std::vector<uint8_t> file = ReadBytes(RESOURCE_FILE);
   const auto entries = res::ReadResFile(file, RESOURCE_FILE);
-  for (auto _ : state) benchmark::DoNotOptimize(res::FindString(entries, 5020));
+  for (auto _ : state) benchmark::DoNotOptimize(res::LocateString(entries, 5020));
 }
 BENCHMARK(StringLookup);
 

@@ -36,7 +36,7 @@ void CheckSymbolsMatch(const debuginfo::ProgramSymbols& symbols, const emulator:
     auto same =
         std::ranges::find(symbols.sections(), region.name, &debuginfo::ProgramSection::name);
     if (same == symbols.sections().end() || !same->executable) {
-      mismatch("the image's code section " + emulator::Printable(region.name) + " is not in it");
+      mismatch("the image's code section " + binary::Printable(region.name) + " is not in it");
     }
   }
   for (const debuginfo::ProgramSection& section : symbols.sections()) {

@@ -3,11 +3,13 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
 
+#include "binary.h"
 #include "checked_output.h"
 #include "device.h"
 #include "file_io.h"
@@ -19,11 +21,13 @@
 #include "options.h"
 #include "storage_manager.h"
 #include "summary.h"
+#include "survey.h"
 #include "trace_output.h"
 #include "update.h"
 
 extern const std::span<const unsigned char> kDefaultRegistry;   // device/default.reg
 extern const std::span<const unsigned char> kProgramResources;  // the program's compiled .res
+extern const std::span<const unsigned char> kSurveyResources;   // the survey's compiled .res
 
 using cesim::InputError;
 using cesim::kExitFault;
@@ -192,9 +196,11 @@ int Run(const cesim::Options& options, RunNotes& notes) {
   std::optional<emulator::LoadedImage> image;
   if (options.image) image = LoadDeviceImage(*options.image);
   if (image) notes.Add(image->notes);
+  const bool survey = !image && options.program == cesim::Program::Survey;
   // An image brings its own string table, read from its resources as the device reads it.
-  auto resources =
-      image ? image->resources : res::ReadResFile(kProgramResources, "program resources");
+  auto resources = image    ? image->resources
+                   : survey ? res::ReadResFile(kSurveyResources, "survey resources")
+                            : res::ReadResFile(kProgramResources, "program resources");
   cesim::TraceOutput trace(options);
   device::Console console{std::cout, std::cin, static_cast<bool>(isatty(STDIN_FILENO)),
                           TerminalWidth()};
@@ -222,7 +228,7 @@ int Run(const cesim::Options& options, RunNotes& notes) {
                 } machineNotes{notes, *machine};
                 return machine->Start(instance, previous, commandLine, show);
               })
-            : device.Run(&WinMain);
+            : device.Run(survey ? &SurveyWinMain : &WinMain);
   } catch (const emulator::EmulationFault&) {
     if (inspection) {
       inspection->RunEnded(std::nullopt);
@@ -274,13 +280,44 @@ std::string Versions() {
     auto found = std::search(data.begin(), data.end(), std::begin(signature), std::end(signature));
     const size_t at = static_cast<size_t>(found - data.begin());
     if (found == data.end() || data.size() < at + 16) break;
-    auto word = [&](size_t offset) { return data[at + offset] | data[at + offset + 1] << 8; };
+    auto word = [&](size_t offset) { return binary::Load16(data, at + offset); };
     // dwFileVersionMS then dwFileVersionLS, each a high and a low 16-bit part.
     update = std::to_string(word(10)) + "." + std::to_string(word(8)) + "." +
              std::to_string(word(14)) + "." + std::to_string(word(12));
   }
   return "cesim " CESIM_VERSION "\ncard-folder update " + update + "\n";
 }
+
+// How cesim ends on each kind of error: what stands around the error's own line on stderr, and the
+// exit status. A kind found after the run started flushes what the run wrote to stdout first, so
+// that the output ends before the error is told. The first kind the error is counts.
+struct ErrorKind {
+  bool (*is)(const std::exception&);
+  const char* before;
+  const char* after;
+  int status;
+  bool runStarted = true;
+};
+
+template <typename Error>
+bool Is(const std::exception& error) {
+  return dynamic_cast<const Error*>(&error) != nullptr;
+}
+
+constexpr ErrorKind kErrorKinds[] = {
+    {Is<cesim::UsageError>, "cesim: ", " (see cesim --help)", kExitUsage, false},
+    {Is<InputError>, "cesim: ", "", kExitUsage, false},
+    {Is<device::RegFileError>, "cesim: ", "", kExitUsage, false},
+    {Is<device::CardError>, "cesim: ", "", kExitUsage, false},
+    {Is<debuginfo::SymbolsError>, "cesim: ", "", kExitUsage, false},
+    {Is<cesim::InspectionSetupError>, "cesim: ", "", kExitUsage, false},
+    {Is<device::InputEnded>, "\ncesim: interrupted: ", "; nothing saved", kExitInterrupted},
+    {Is<gdbstub::DebuggerEndedRun>, "cesim: ", "; the registry file is left as it was", kExitFault},
+    {Is<gdbstub::DebuggerError>, "cesim: the debugger's connection: ",
+     "; the run is ended and the registry file left as it was", kExitFault},
+    {Is<emulator::EmulationFault>, "cesim: emulation fault: ", "", kExitFault},
+    {Is<emulator::EngineError>, "cesim: the emulator failed: ", "", kExitFault},
+};
 
 int Main(const std::vector<std::string>& arguments) {
   if (!arguments.empty() && arguments.front() == "fleet") {
@@ -299,41 +336,14 @@ int Main(const std::vector<std::string>& arguments) {
       return 0;
     }
     return Run(options, notes);
-  } catch (const cesim::UsageError& error) {
-    std::cerr << "cesim: " << error.what() << " (see cesim --help)\n";
-  } catch (const InputError& error) {
-    std::cerr << "cesim: " << error.what() << '\n';
-  } catch (const device::RegFileError& error) {
-    std::cerr << "cesim: " << error.what() << '\n';
-  } catch (const device::CardError& error) {
-    std::cerr << "cesim: " << error.what() << '\n';
-  } catch (const device::InputEnded& error) {
-    std::cout << std::flush;
-    std::cerr << "\ncesim: interrupted: " << error.what() << "; nothing saved\n";
-    return kExitInterrupted;
-  } catch (const debuginfo::SymbolsError& error) {
-    std::cerr << "cesim: " << error.what() << '\n';
-  } catch (const cesim::InspectionSetupError& error) {
-    std::cerr << "cesim: " << error.what() << '\n';
-  } catch (const gdbstub::DebuggerEndedRun& error) {
-    std::cout << std::flush;
-    std::cerr << "cesim: " << error.what() << "; the registry file is left as it was\n";
-    return kExitFault;
-  } catch (const gdbstub::DebuggerError& error) {
-    std::cout << std::flush;
-    std::cerr << "cesim: the debugger's connection: " << error.what()
-              << "; the run is ended and the registry file left as it was\n";
-    return kExitFault;
-  } catch (const emulator::EmulationFault& error) {
-    std::cout << std::flush;
-    std::cerr << "cesim: emulation fault: " << error.what() << '\n';
-    return kExitFault;
-  } catch (const emulator::EngineError& error) {
-    std::cout << std::flush;
-    std::cerr << "cesim: the emulator failed: " << error.what() << '\n';
-    return kExitFault;
+  } catch (const std::exception& error) {
+    const auto kind =
+        std::ranges::find_if(kErrorKinds, [&](const ErrorKind& k) { return k.is(error); });
+    if (kind == std::end(kErrorKinds)) throw;
+    if (kind->runStarted) std::cout << std::flush;
+    std::cerr << kind->before << error.what() << kind->after << '\n';
+    return kind->status;
   }
-  return kExitUsage;
 }
 
 }  // namespace

@@ -20,7 +20,13 @@ struct OptionRow {
   const char* help;   // '\n' continues on the next line of --help
   std::function<void(Options&, const std::string& option, const std::string& value)> apply;
   bool repeatable = false;
+  std::optional<CLI::Validator> check =
+      std::nullopt;  // a check CLI11 makes of each value as it parses
 };
+
+// What CLI11 records for a valued option given no value ("--reset" last, or "--reset="): no text
+// an argument can hold, so that an empty value ("--rom-language ''") stays one.
+const std::string kNoValue = std::string(1, '\0');
 
 std::u16string Utf16Argument(const std::string& option, const std::string& value) {
   try {
@@ -43,20 +49,40 @@ std::u16string Profile(const std::string& option, const std::string& value) {
   throw UsageError(option + ": unknown profile '" + value + "' (MMC, PCMCIA or SDMemory)");
 }
 
-uint64_t Count(const std::string& option, const std::string& value, uint64_t low, uint64_t high) {
-  uint64_t count = 0;
-  for (char digit : value) {
-    if (digit < '0' || digit > '9' || count > high) {
-      count = high + 1;
-      break;
-    }
-    count = count * 10 + static_cast<uint64_t>(digit - '0');
+// A whole number from `low` to `high`, written in decimal digits; CLI11's range check holds it to
+// its bounds. Leading zeros go before the check, which would read them as an octal number.
+CLI::Validator WholeNumber(uint64_t low, uint64_t high) {
+  const CLI::Range range(low, high);
+  return CLI::Validator(
+      [range, low, high](std::string& value) -> std::string {
+        if (value == kNoValue) return {};  // refused once parsed: the option needs a value
+        const bool decimal = !value.empty() && std::ranges::all_of(value, [](char c) {
+          return c >= '0' && c <= '9';
+        });
+        std::string digits = value.substr(std::min(value.find_first_not_of('0'), value.size() - 1));
+        if (decimal && range(digits).empty()) {
+          value = digits;
+          return {};
+        }
+        return "expected a whole number from " + std::to_string(low) + " to " +
+               std::to_string(high) + ", not '" + value + "'";
+      },
+      "N");
+}
+
+// A value WholeNumber has let through.
+uint64_t Count(const std::string& value) {
+  return std::stoull(value);
+}
+
+// The profiles a repeatable option names, each once.
+void AddProfile(std::vector<std::u16string>& profiles, const std::string& option,
+                const std::string& value) {
+  std::u16string profile = Profile(option, value);
+  if (std::ranges::find(profiles, profile) != profiles.end()) {
+    throw UsageError(option + ": " + value + " given more than once");
   }
-  if (value.empty() || count < low || count > high) {
-    throw UsageError(option + ": expected a whole number from " + std::to_string(low) + " to " +
-                     std::to_string(high) + ", not '" + value + "'");
-  }
-  return count;
+  profiles.push_back(std::move(profile));
 }
 
 template <typename T>
@@ -74,7 +100,7 @@ const std::vector<OptionRow>& OptionTable() {
        "device registry (.reg); read before the run, written back after it\n"
        "when a value changed (default: the built-in factory registry, not saved)",
        [](Options& o, auto& option, auto& value) { o.registryFile = FileArgument(option, value); }},
-      {"--rom-language", "NAME", "ROM language name, up to 16 characters (default: DEUTSCH)",
+      {"--rom-language", "NAME", "ROM language name, up to 16 UTF-16 units (default: DEUTSCH)",
        [](Options& o, auto& option, auto& value) {
          std::u16string name = Utf16Argument(option, value);
          if (name.size() > device::kRomLanguageUnits) {
@@ -107,13 +133,13 @@ const std::vector<OptionRow>& OptionTable() {
       {"--missing-key", "PROFILE",
        "the profile's registry key does not open (MMC, PCMCIA, SDMemory;\nmay be repeated)",
        [](Options& o, auto& option, auto& value) {
-         o.missingKeyProfiles.push_back(Profile(option, value));
+         AddProfile(o.missingKeyProfiles, option, value);
        },
        true},
       {"--fail-write", "PROFILE",
        "the registry refuses writes to the profile's key (may be repeated)",
        [](Options& o, auto& option, auto& value) {
-         o.failingWriteProfiles.push_back(Profile(option, value));
+         AddProfile(o.failingWriteProfiles, option, value);
        },
        true},
       {"--no-strings", nullptr, "the program's string table cannot be loaded",
@@ -162,9 +188,8 @@ const std::vector<OptionRow>& OptionTable() {
          o.commandLine = std::move(text);
        }},
       {"--show-state", "N", "the show state the program is started with (default: 5, SW_SHOW)",
-       [](Options& o, auto& option, auto& value) {
-         o.showState = static_cast<int>(Count(option, value, 0, INT32_MAX));
-       }},
+       [](Options& o, auto&, auto& value) { o.showState = static_cast<int>(Count(value)); }, false,
+       WholeNumber(0, INT32_MAX)},
       {"--image", "FILE", "run this Windows CE ARM executable on an emulated CPU",
        [](Options& o, auto& option, auto& value) { o.image = FileArgument(option, value); }},
       {"--cpu", "pxa270|ti925t",
@@ -178,9 +203,8 @@ const std::vector<OptionRow>& OptionTable() {
       {"--max-instructions", "N",
        "with --image: stop the run as a fault after N instructions\nof the program, or N platform "
        "calls (default: 1000000)",
-       [](Options& o, auto& option, auto& value) {
-         o.maxInstructions = Count(option, value, 1, 1'000'000'000'000);
-       }},
+       [](Options& o, auto&, auto& value) { o.maxInstructions = Count(value); }, false,
+       WholeNumber(1, 1'000'000'000'000)},
       // Looking inside an emulated run (inspection.h).
       {"--symbols", "ELF",
        "with --image: the ELF file the image was written from (default: the\n"
@@ -192,9 +216,10 @@ const std::vector<OptionRow>& OptionTable() {
       {"--gdb", "PORT",
        "with --image: wait for GDB on 127.0.0.1:PORT (0: any free port) before\n"
        "the first instruction, and serve it the run",
-       [](Options& o, auto& option, auto& value) {
-         o.inspection.gdbPort = static_cast<uint16_t>(Count(option, value, 0, 65535));
-       }},
+       [](Options& o, auto&, auto& value) {
+         o.inspection.gdbPort = static_cast<uint16_t>(Count(value));
+       },
+       false, WholeNumber(0, 65535)},
       {"--coverage", "FILE",
        "with --image: write an lcov tracefile of the instructions and branches\n"
        "executed, by source line (needs the symbols)",
@@ -236,19 +261,8 @@ std::string MessageName(const char* names) {
   return all.substr(all.rfind(',') + 1);
 }
 
-// CLI11's own refusals in cesim's words. Its messages start with the option's name ("--reset: 1
-// required TEXT missing") or, for a flag given a value, the name without dashes.
-std::string Reworded(const CLI::ParseError& error) {
-  const std::string what = error.what();
-  const std::string name = what.substr(0, what.find_first_of(": "));
-  if (what.find("disallowed flag override") != std::string::npos) {
-    return "--" + name + " takes no value";
-  }
-  if (what.find("required") != std::string::npos && what.find("missing") != std::string::npos) {
-    return name + " needs a value";
-  }
-  return what;
-}
+// CLI11's value for a flag given without one ("--trace=yes" gives "yes").
+constexpr std::string_view kFlagGiven = "true";
 
 void CheckCombinations(const Options& options, const std::map<std::string, size_t>& given) {
   const auto isGiven = [&](const std::string& name) { return given.at(name) > 0; };
@@ -279,22 +293,35 @@ Options ParseOptions(std::span<const std::string> arguments) {
   parser.allow_extras();   // reported below, in cesim's words
   std::vector<CLI::Option*> declared;
   for (const OptionRow& row : OptionTable()) {
-    declared.push_back(row.value ? parser.add_option(row.names)
-                                       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
-                                       ->allow_extra_args(false)
-                                 : parser.add_flag(row.names)->disable_flag_override());
+    if (!row.value) {
+      declared.push_back(parser.add_flag(row.names));
+      continue;
+    }
+    CLI::Option* option = parser.add_option(row.names)
+                              ->expected(0, 1)
+                              ->default_str(kNoValue)
+                              ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+                              ->allow_extra_args(false);
+    if (row.check) option->check(*row.check);
+    declared.push_back(option);
   }
-  std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());  // as CLI11 takes them
+  // "--" ends the options; cesim takes no other arguments, so nothing may follow it.
+  const auto optionsEnd = std::ranges::find(arguments, "--");
+  if (optionsEnd != arguments.end() && optionsEnd + 1 != arguments.end()) {
+    throw UsageError("'" + optionsEnd[1] + "' is not an option; cesim takes no arguments");
+  }
+  std::vector<std::string> reversed(std::make_reverse_iterator(optionsEnd),
+                                    arguments.rend());  // as CLI11 takes them
   try {
     parser.parse(reversed);
   } catch (const CLI::ParseError& error) {
-    throw UsageError(Reworded(error));
+    throw UsageError(error.what());  // a check's refusal: "--gdb: expected ..."
   }
-  const std::vector<std::string> extra = parser.remaining();
-  if (!extra.empty() && extra.front() != "--") {
-    throw UsageError("unknown option '" + extra.front() + "'");
+  if (const std::vector<std::string> extra = parser.remaining(); !extra.empty()) {
+    throw UsageError(extra.front().starts_with("-")
+                         ? "unknown option '" + extra.front() + "'"
+                         : "'" + extra.front() + "' is not an option; cesim takes no arguments");
   }
-  if (extra.size() > 1) throw UsageError("unexpected argument '" + extra[1] + "'");
 
   Options options;
   std::map<std::string, size_t> given;
@@ -303,6 +330,10 @@ Options ParseOptions(std::span<const std::string> arguments) {
     const std::string name = MessageName(row.names);
     given[name] = declared[i]->count();
     if (given[name] > 1 && !row.repeatable) throw UsageError(name + " given more than once");
+    for (const std::string& value : declared[i]->results()) {
+      if (!row.value && value != kFlagGiven) throw UsageError(name + " takes no value");
+      if (row.value && value == kNoValue) throw UsageError(name + " needs a value");
+    }
     if (!row.value && given[name] > 0) row.apply(options, name, "");
     if (row.value) {
       for (const std::string& value : declared[i]->results()) row.apply(options, name, value);

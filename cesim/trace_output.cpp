@@ -5,6 +5,7 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
+#include "binary.h"
 #include "registry.h"
 
 namespace cesim {
@@ -14,9 +15,7 @@ using device::Value;
 using Kind = Value::Kind;
 
 std::string Hex(int64_t value) {
-  char text[11];
-  std::snprintf(text, sizeof text, "0x%08X", static_cast<uint32_t>(value));
-  return text;
+  return binary::Hex(static_cast<uint32_t>(value), 8);
 }
 
 std::string Quoted(std::string_view text) {

@@ -13,16 +13,11 @@
 #include <cstdlib>
 #include <memory>
 
+#include "binary.h"
 #include "file_io.h"
 
 namespace debuginfo {
 namespace {
-
-std::string Hex(uint32_t value) {
-  char text[11];
-  std::snprintf(text, sizeof text, "0x%X", value);
-  return text;
-}
 
 // "_Z16CheckRomLanguagev" -> "CheckRomLanguage"; a name that is not mangled stays as it is.
 std::string PlainName(const char* name) {
@@ -66,12 +61,10 @@ std::string CommonFolder(const std::vector<SourceLine>& lines,
 class ElfReader {
  public:
   ElfReader(std::span<const uint8_t> file, const std::string& name)
-      : name_(name), bytes_(file.begin(), file.end()) {}
+      : name_(name), bytes_(std::make_shared<std::vector<uint8_t>>(file.begin(), file.end())) {}
 
   ProgramSymbols Read() {
-    elf_version(EV_CURRENT);
-    std::unique_ptr<Elf, decltype(&elf_end)> elf(
-        elf_memory(reinterpret_cast<char*>(bytes_.data()), bytes_.size()), &elf_end);
+    const auto elf = Open();
     if (!elf || elf_kind(elf.get()) != ELF_K_ELF) Fail("not an ELF file");
     GElf_Ehdr header;
     if (!gelf_getehdr(elf.get(), &header)) Fail(std::string("ELF header: ") + elf_errmsg(-1));
@@ -83,13 +76,25 @@ class ElfReader {
     symbols.fileName_ = name_;
     ReadSections(elf.get(), symbols);
     ReadSymbols(elf.get(), symbols);
-    ReadLines(elf.get(), symbols);
-    symbols.sourceRoot_ = CommonFolder(symbols.lines_, compileFolders_);
+    symbols.elf_ = bytes_;
     return symbols;
+  }
+
+  // The line table of a file Read has accepted; a file without DWARF has none.
+  ProgramSymbols::LineTable ReadLineTable() {
+    ProgramSymbols::LineTable table;
+    if (const auto elf = Open()) ReadLines(elf.get(), table.lines);
+    table.sourceRoot = CommonFolder(table.lines, compileFolders_);
+    return table;
   }
 
  private:
   [[noreturn]] void Fail(const std::string& what) const { throw SymbolsError(name_ + ": " + what); }
+
+  std::unique_ptr<Elf, decltype(&elf_end)> Open() {
+    elf_version(EV_CURRENT);
+    return {elf_memory(reinterpret_cast<char*>(bytes_->data()), bytes_->size()), &elf_end};
+  }
 
   void ReadSections(Elf* elf, ProgramSymbols& symbols) {
     size_t namesIndex = 0;
@@ -166,7 +171,7 @@ class ElfReader {
     return address;
   }
 
-  void ReadLines(Elf* elf, ProgramSymbols& symbols) {
+  void ReadLines(Elf* elf, std::vector<SourceLine>& table) {
     std::unique_ptr<Dwarf, decltype(&dwarf_end)> dwarf(dwarf_begin_elf(elf, DWARF_C_READ, nullptr),
                                                        &dwarf_end);
     if (!dwarf) return;  // no debug information: functions only
@@ -178,7 +183,7 @@ class ElfReader {
       size_t count = 0;
       if (dwarf_offdie(dwarf.get(), offset + headerSize, &unit) &&
           dwarf_getsrclines(&unit, &lines, &count) == 0) {
-        for (size_t i = 0; i < count; ++i) AddRow(dwarf_onesrcline(lines, i), symbols);
+        for (size_t i = 0; i < count; ++i) AddRow(dwarf_onesrcline(lines, i), table);
         Dwarf_Attribute attribute;
         const char* folder = dwarf_formstring(dwarf_attr(&unit, DW_AT_comp_dir, &attribute));
         if (folder && folder[0] == '/') compileFolders_.push_back(std::string(folder) + "/");
@@ -187,9 +192,9 @@ class ElfReader {
     }
     // Rows from different units interleave by address; at one address the last row wins, as
     // a debugger takes it, except that an end of sequence never hides a real row.
-    std::ranges::stable_sort(symbols.lines_, {}, &SourceLine::address);
+    std::ranges::stable_sort(table, {}, &SourceLine::address);
     std::vector<SourceLine> rows;
-    for (SourceLine& row : symbols.lines_) {
+    for (SourceLine& row : table) {
       if (!rows.empty() && rows.back().address == row.address) {
         if (row.file.empty() && !rows.back().file.empty()) continue;
         if (rows.back().file.empty() || row.line != 0) rows.back() = std::move(row);
@@ -197,10 +202,10 @@ class ElfReader {
       }
       rows.push_back(std::move(row));
     }
-    symbols.lines_ = std::move(rows);
+    table = std::move(rows);
   }
 
-  static void AddRow(Dwarf_Line* row, ProgramSymbols& symbols) {
+  static void AddRow(Dwarf_Line* row, std::vector<SourceLine>& table) {
     Dwarf_Addr address = 0;
     int line = 0;
     bool endOfSequence = false;
@@ -210,14 +215,14 @@ class ElfReader {
     }
     const char* file = endOfSequence ? nullptr : dwarf_linesrc(row, nullptr, nullptr);
     if (!file) {
-      symbols.lines_.push_back({static_cast<uint32_t>(address), "", 0});
+      table.push_back({static_cast<uint32_t>(address), "", 0});
       return;
     }
-    symbols.lines_.push_back({static_cast<uint32_t>(address), file, std::max(line, 0)});
+    table.push_back({static_cast<uint32_t>(address), file, std::max(line, 0)});
   }
 
   std::string name_;
-  std::vector<uint8_t> bytes_;  // libelf reads the file in place
+  std::shared_ptr<std::vector<uint8_t>> bytes_;  // libelf reads the file in place
   std::vector<std::string> compileFolders_;
 };
 
@@ -235,6 +240,17 @@ ProgramSymbols ProgramSymbols::Read(std::span<const uint8_t> elf, const std::str
   return ElfReader(elf, name).Read();
 }
 
+const ProgramSymbols::LineTable& ProgramSymbols::Lines() const {
+  if (!lineTable_) {
+    lineTable_ = std::make_shared<const LineTable>(ElfReader(*elf_, fileName_).ReadLineTable());
+  }
+  return *lineTable_;
+}
+
+const std::vector<SourceLine>& ProgramSymbols::lines() const {
+  return Lines().lines;
+}
+
 CodeLocation ProgramSymbols::Locate(uint32_t address) const {
   CodeLocation location;
   auto function = std::ranges::upper_bound(functions_, address, {}, &Function::address);
@@ -245,15 +261,17 @@ CodeLocation ProgramSymbols::Locate(uint32_t address) const {
       location.offset = address - function->address;
     }
   }
-  auto row = std::ranges::upper_bound(lines_, address, {}, &SourceLine::address);
-  if (row != lines_.begin() && !std::prev(row)->file.empty() && IsInstruction(address)) {
+  const std::vector<SourceLine>& rows = lines();
+  auto row = std::ranges::upper_bound(rows, address, {}, &SourceLine::address);
+  if (row != rows.begin() && !std::prev(row)->file.empty() && IsInstruction(address)) {
     location.line = &*std::prev(row);
   }
   return location;
 }
 
 std::string ProgramSymbols::ShortName(const std::string& file) const {
-  if (!sourceRoot_.empty() && file.starts_with(sourceRoot_)) return file.substr(sourceRoot_.size());
+  const std::string& root = Lines().sourceRoot;
+  if (!root.empty() && file.starts_with(root)) return file.substr(root.size());
   return file;
 }
 
@@ -292,7 +310,7 @@ std::vector<uint32_t> ProgramSymbols::Instructions() const {
 std::string ProgramSymbols::Describe(uint32_t address) const {
   const CodeLocation location = Locate(address);
   std::string text;
-  if (location.function) text = location.function->name + "+" + Hex(location.offset);
+  if (location.function) text = location.function->name + "+" + binary::Hex(location.offset);
   if (location.line) {
     const std::string line =
         ShortName(location.line->file) + ":" + std::to_string(location.line->line);

@@ -1,10 +1,13 @@
 // What the linked ELF file beside a device image knows about it: its sections at the image's
 // addresses, its functions, which words of the code are instructions, and the DWARF line table
-// that maps each instruction to a source line. Read with elfutils (libelf and libdw).
+// that maps each instruction to a source line. Read with elfutils (libelf and libdw); the line
+// table is read when it is first asked for, so a run that never names a source line does not pay
+// for the DWARF.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -57,7 +60,7 @@ class ProgramSymbols {
   const std::string& fileName() const { return fileName_; }
   const std::vector<ProgramSection>& sections() const { return sections_; }
   const std::vector<Function>& functions() const { return functions_; }  // by address
-  const std::vector<SourceLine>& lines() const { return lines_; }        // by address
+  const std::vector<SourceLine>& lines() const;                          // by address
 
   CodeLocation Locate(uint32_t address) const;
   // A source file's name relative to the folder that holds every source of the program.
@@ -76,12 +79,19 @@ class ProgramSymbols {
     uint32_t begin = 0, end = 0;  // [begin, end)
   };
 
+  // The line table and the folder all source files lie in (for short names), read on first use.
+  struct LineTable {
+    std::vector<SourceLine> lines;  // a sequence's end is a row with no file and line 0
+    std::string sourceRoot;
+  };
+  const LineTable& Lines() const;
+
   std::string fileName_;
   std::vector<ProgramSection> sections_;
   std::vector<Function> functions_;
-  std::vector<SourceLine> lines_;  // a sequence's end is a row with no file and line 0
-  std::vector<CodeRange> code_;    // ARM-state instruction ranges, by address
-  std::string sourceRoot_;         // the folder all source files lie in, for short names
+  std::vector<CodeRange> code_;                      // ARM-state instruction ranges, by address
+  std::shared_ptr<const std::vector<uint8_t>> elf_;  // the file, kept for the line table
+  mutable std::shared_ptr<const LineTable> lineTable_;
 
   friend class ElfReader;
 };

@@ -1,7 +1,6 @@
 #include "call_record.h"
 
-#include <cstdio>
-
+#include "binary.h"
 #include "reg_text.h"
 #include "reg_value.h"
 
@@ -9,9 +8,7 @@ namespace device::as {
 namespace {
 
 std::string Hex(uint32_t value) {
-  char text[11];
-  std::snprintf(text, sizeof text, "0x%08X", value);
-  return text;
+  return binary::Hex(value, 8);
 }
 
 // A value of `kind`; the functions below fill in the fields it uses.
@@ -53,10 +50,7 @@ constexpr UINT kDefaultButtonMask = 0x00000F00;
 // The UTF-16 units of `data`, when it is whole units with no lone surrogate.
 std::optional<std::u16string> Units(std::span<const uint8_t> data) {
   if (data.size() % 2 != 0) return std::nullopt;
-  std::u16string units(data.size() / 2, u'\0');
-  for (size_t i = 0; i < units.size(); ++i) {
-    units[i] = static_cast<char16_t>(data[2 * i] | data[2 * i + 1] << 8);
-  }
+  std::u16string units = binary::Utf16Units(data);
   if (FindLoneSurrogate(units)) return std::nullopt;
   return units;
 }

@@ -10,9 +10,9 @@
 namespace device {
 namespace {
 
-// "GENERIC_READ | GENERIC_WRITE"; bits with no name in hex; `none` for 0.
-Value Flags(DWORD value, std::initializer_list<std::pair<DWORD, const char*>> names,
-            const char* none) {
+// "GENERIC_READ | GENERIC_WRITE"; bits with no name in hex; 0 as the number.
+Value Flags(DWORD value, std::initializer_list<std::pair<DWORD, const char*>> names) {
+  if (value == 0) return as::Number(0);
   std::string text;
   DWORD rest = value;
   for (const auto& [bit, name] : names) {
@@ -20,8 +20,7 @@ Value Flags(DWORD value, std::initializer_list<std::pair<DWORD, const char*>> na
     text += (text.empty() ? "" : " | ") + std::string(name);
     rest &= ~bit;
   }
-  if (rest != 0 || text.empty()) {
-    if (rest == 0) return as::Constant(value, none);
+  if (rest != 0) {
     char hex[11];
     std::snprintf(hex, sizeof hex, "0x%08X", rest);
     text += (text.empty() ? "" : " | ") + std::string(hex);
@@ -38,12 +37,11 @@ std::u16string TextOf(LPCWSTR text) {
 namespace as {
 
 Value FileAccess(DWORD access) {
-  return Flags(access, {{kGenericRead, "GENERIC_READ"}, {kGenericWrite, "GENERIC_WRITE"}}, "0");
+  return Flags(access, {{kGenericRead, "GENERIC_READ"}, {kGenericWrite, "GENERIC_WRITE"}});
 }
 
 Value FileShare(DWORD share) {
-  return Flags(share, {{kFileShareRead, "FILE_SHARE_READ"}, {kFileShareWrite, "FILE_SHARE_WRITE"}},
-               "0");
+  return Flags(share, {{kFileShareRead, "FILE_SHARE_READ"}, {kFileShareWrite, "FILE_SHARE_WRITE"}});
 }
 
 Value Disposition(DWORD disposition) {
@@ -55,14 +53,12 @@ Value Disposition(DWORD disposition) {
 }
 
 Value FileAttributes(DWORD flags) {
-  return Flags(flags,
-               {{kFileAttributeNormal, "FILE_ATTRIBUTE_NORMAL"},
-                {0x01, "FILE_ATTRIBUTE_READONLY"},
-                {0x02, "FILE_ATTRIBUTE_HIDDEN"},
-                {0x04, "FILE_ATTRIBUTE_SYSTEM"},
-                {0x20, "FILE_ATTRIBUTE_ARCHIVE"},
-                {0x80000000, "FILE_FLAG_WRITE_THROUGH"}},
-               "0");
+  return Flags(flags, {{kFileAttributeNormal, "FILE_ATTRIBUTE_NORMAL"},
+                       {0x01, "FILE_ATTRIBUTE_READONLY"},
+                       {0x02, "FILE_ATTRIBUTE_HIDDEN"},
+                       {0x04, "FILE_ATTRIBUTE_SYSTEM"},
+                       {0x20, "FILE_ATTRIBUTE_ARCHIVE"},
+                       {0x80000000, "FILE_FLAG_WRITE_THROUGH"}});
 }
 
 Value FileHandle(HANDLE handle) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "binary.h"
 #include "reg_text.h"
 
 namespace device::regfile {
@@ -12,11 +13,7 @@ namespace {
 
 constexpr size_t kMaxLineWidth = 79;  // wrapped hex lists stay under 80 columns
 
-bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() &&
-         std::equal(prefix.begin(), prefix.end(), text.begin(),
-                    [](char a, char b) { return (a | 0x20) == (b | 0x20); });
-}
+using binary::StartsWithIgnoringCase;
 
 std::string HexText(uint32_t number, size_t minDigits, bool upper) {
   const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
@@ -29,14 +26,6 @@ std::string HexText(uint32_t number, size_t minDigits, bool upper) {
   return text;
 }
 
-std::u16string Units(const std::vector<uint8_t>& data) {
-  std::u16string units;
-  for (size_t i = 0; i + 1 < data.size(); i += 2) {
-    units.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
-  }
-  return units;
-}
-
 bool Quotable(std::u16string_view text) {
   return text.find_first_of(std::u16string_view(u"\r\n\0", 3)) == std::u16string_view::npos &&
          !FindLoneSurrogate(text);
@@ -45,7 +34,7 @@ bool Quotable(std::u16string_view text) {
 // The text of a REG_SZ that is one terminated string a quoted form can hold.
 std::optional<std::u16string> TerminatedText(const RegValue& value) {
   if (value.type != kRegSz || value.data.size() < 2 || value.data.size() % 2 != 0) return {};
-  std::u16string text = Units(value.data);
+  std::u16string text = binary::Utf16Units(value.data);
   if (text.back() != u'\0') return std::nullopt;
   text.pop_back();
   if (!Quotable(text)) return std::nullopt;
@@ -56,7 +45,7 @@ std::optional<std::u16string> TerminatedText(const RegValue& value) {
 // terminator.
 std::optional<std::vector<std::u16string>> MultiSzTexts(const RegValue& value) {
   if (value.type != kRegMultiSz || value.data.size() < 2 || value.data.size() % 2 != 0) return {};
-  std::u16string units = Units(value.data);
+  std::u16string units = binary::Utf16Units(value.data);
   if (units.back() != u'\0') return std::nullopt;
   units.pop_back();
   if (!units.empty() && units.back() != u'\0') return std::nullopt;
@@ -81,8 +70,7 @@ std::string QuotedWithEscapes(std::u16string_view text) {
 }
 
 uint32_t Dword(const RegValue& value) {
-  return value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) |
-         (static_cast<uint32_t>(value.data[3]) << 24);
+  return binary::Load32(value.data, 0);
 }
 
 std::string HexListPrefix(uint32_t type) {

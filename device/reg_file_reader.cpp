@@ -7,13 +7,13 @@
 #include <unordered_map>
 #include <utility>
 
+#include "binary.h"
+
 namespace device::regfile {
 namespace {
 
 constexpr std::string_view kRegedit4Header = "REGEDIT4";
 constexpr std::string_view kRegedit5Header = "Windows Registry Editor Version 5.00";
-constexpr std::array<std::u16string_view, 4> kRootKeys = {
-    u"HKEY_LOCAL_MACHINE", u"HKEY_CURRENT_USER", u"HKEY_CLASSES_ROOT", u"HKEY_USERS"};
 constexpr size_t kMaxValueNameLength = 255;
 constexpr size_t kExcerptLength = 40;
 constexpr const char* kNotEdits = "a device registry file holds state, not edits";
@@ -33,41 +33,23 @@ std::string Excerpt(std::string_view utf8) {
   return Quoted(std::u16string_view(text).substr(0, kExcerptLength)) + "...";
 }
 
-bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() &&
-         std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
-           return FoldCase(static_cast<unsigned char>(a)) ==
-                  FoldCase(static_cast<unsigned char>(b));
-         });
-}
-
-int HexDigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+using binary::StartsWithIgnoringCase;
 
 // 1 to maxDigits hex digits, nothing else.
 std::optional<uint32_t> ParseHexNumber(std::string_view digits, size_t maxDigits) {
   if (digits.empty() || digits.size() > maxDigits) return std::nullopt;
   uint32_t number = 0;
   for (char c : digits) {
-    const int digit = HexDigitValue(c);
+    const int digit = binary::HexDigit(c);
     if (digit < 0) return std::nullopt;
     number = number * 16 + static_cast<uint32_t>(digit);
   }
   return number;
 }
 
-void AppendUnitLittleEndian(std::vector<uint8_t>& bytes, char16_t unit) {
-  bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
-  bytes.push_back(static_cast<uint8_t>(unit >> 8));
-}
-
 void AppendTerminatedText(std::vector<uint8_t>& bytes, std::string_view utf8) {
-  for (char16_t unit : FromValidUtf8(utf8)) AppendUnitLittleEndian(bytes, unit);
-  AppendUnitLittleEndian(bytes, 0);
+  binary::AppendUtf16(bytes, FromValidUtf8(utf8));
+  binary::Append<uint16_t>(bytes, 0);
 }
 
 std::optional<RegFileHeader> HeaderOf(std::string_view line) {
@@ -412,8 +394,8 @@ class Reader {
         Fail(line, label + ": dword: needs 1 to 8 hex digits, found " + Excerpt(digits));
       }
       if (bytes) {
-        *bytes = {static_cast<uint8_t>(*dword), static_cast<uint8_t>(*dword >> 8),
-                  static_cast<uint8_t>(*dword >> 16), static_cast<uint8_t>(*dword >> 24)};
+        bytes->clear();
+        binary::Append(*bytes, *dword);
       }
       dataEnd_ = position_;
       ExpectLineEnd(line, label);
@@ -468,7 +450,7 @@ class Reader {
       ReadQuoted(site, "string", bytes ? &text : nullptr);
       if (bytes) AppendTerminatedText(*bytes, text);
     });
-    if (bytes) AppendUnitLittleEndian(*bytes, 0);
+    if (bytes) binary::Append<uint16_t>(*bytes, 0);
   }
 
   // A comma-separated list, possibly empty. It continues on the next line after a trailing '\'
@@ -576,11 +558,6 @@ class Reader {
   std::optional<uint32_t> currentKey_;
 };
 
-bool IsKnownRoot(std::u16string_view root) {
-  return std::any_of(kRootKeys.begin(), kRootKeys.end(),
-                     [&](auto known) { return EqualsIgnoringCase(root, known); });
-}
-
 }  // namespace
 
 Document ReadDocument(std::string_view text, const std::string& fileName) {
@@ -626,7 +603,7 @@ std::optional<std::string> KeyPathProblem(std::u16string_view path) {
     return "key path " + Quoted(path) + " has an empty key name";
   }
   const std::u16string_view root = path.substr(0, path.find(u'\\'));
-  if (!IsKnownRoot(root)) {
+  if (!IsRootKey(root)) {
     return "unknown root key " + Quoted(root) +
            "; expected HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT or HKEY_USERS";
   }

@@ -14,6 +14,8 @@
 #include <stdexcept>
 #include <variant>
 
+#include "binary.h"
+
 namespace device {
 namespace {
 
@@ -118,10 +120,7 @@ bool StartsWithRegedit4(std::span<const uint8_t> bytes) {
 std::optional<TextProblem> DecodeUtf16LittleEndian(std::span<const uint8_t> bytes,
                                                    std::vector<uint8_t>& utf8) {
   if (bytes.size() % 2 != 0) return TextProblem{0, "UTF-16 text has an odd number of bytes"};
-  std::u16string units(bytes.size() / 2, u'\0');
-  for (size_t i = 0; i < units.size(); ++i) {
-    units[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-  }
+  const std::u16string units = binary::Utf16Units(bytes);
   if (const auto lone = FindLoneSurrogate(units)) {
     const auto line = std::count(units.begin(), units.begin() + *lone, u'\n');
     return TextProblem{static_cast<size_t>(line) + 1, "unpaired UTF-16 surrogate"};
@@ -185,10 +184,8 @@ bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b) {
                     [](char16_t x, char16_t y) { return FoldCase(x) == FoldCase(y); });
 }
 
-std::u16string Folded(std::u16string_view text) {
-  std::u16string folded(text);
-  std::transform(folded.begin(), folded.end(), folded.begin(), FoldCase);
-  return folded;
+bool IsRootKey(std::u16string_view name) {
+  return std::ranges::any_of(kRootKeys, [&](auto root) { return EqualsIgnoringCase(name, root); });
 }
 
 uint64_t FoldedHash(std::u16string_view text) {
@@ -316,12 +313,8 @@ std::optional<TextProblem> EncodeFileText(std::string_view utf8, RegFileEncoding
       std::u16string units;
       units.reserve(utf8.size());
       utf8::unchecked::utf8to16(utf8.begin(), utf8.end(), std::back_inserter(units));
-      bytes.reserve(2 + 2 * units.size());
       bytes = {0xFF, 0xFE};
-      for (char16_t unit : units) {
-        bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
-        bytes.push_back(static_cast<uint8_t>(unit >> 8));
-      }
+      binary::AppendUtf16(bytes, units);
       return std::nullopt;
     }
     case RegFileEncoding::kUtf8Bom:

@@ -2,6 +2,7 @@
 // UTF-16, and the byte encodings a .reg file can have.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -22,7 +23,12 @@ inline char16_t FoldCase(char16_t unit) {
   return unit;
 }
 bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b);
-std::u16string Folded(std::u16string_view text);
+
+// The registry's root keys, as a key path starts.
+constexpr std::array<std::u16string_view, 4> kRootKeys = {
+    u"HKEY_LOCAL_MACHINE", u"HKEY_CURRENT_USER", u"HKEY_CLASSES_ROOT", u"HKEY_USERS"};
+// Whether `name` is one of them, in any case.
+bool IsRootKey(std::u16string_view name);
 // The same number for texts that are equal ignoring case.
 uint64_t FoldedHash(std::u16string_view text);
 // The same number as FoldedHash of the text's UTF-16 form; `utf8` is valid UTF-8.

@@ -16,14 +16,6 @@ using regfile::kNotInFile;
 using regfile::kNotSet;
 using regfile::ValueEntry;
 
-constexpr std::array<std::u16string_view, 4> kRootKeys = {
-    u"HKEY_LOCAL_MACHINE", u"HKEY_CURRENT_USER", u"HKEY_CLASSES_ROOT", u"HKEY_USERS"};
-
-bool IsRootKey(std::u16string_view path) {
-  return std::any_of(kRootKeys.begin(), kRootKeys.end(),
-                     [&](auto root) { return EqualsIgnoringCase(path, root); });
-}
-
 bool IsSubkeyPath(std::u16string_view candidate, std::u16string_view parent) {
   return candidate.size() > parent.size() && candidate[parent.size()] == u'\\' &&
          EqualsIgnoringCase(candidate.substr(0, parent.size()), parent);
@@ -151,14 +143,6 @@ bool Registry::KeyExists(std::u16string_view path) const {
   return std::any_of(keys_.begin(), keys_.end(), [&](const KeyEntry& key) {
     return PathOf(key).size() > path.size() && IsSubkeyPath(FromValidUtf8(PathOf(key)), path);
   });
-}
-
-std::optional<RegKey> Registry::FindKey(std::u16string_view path) const {
-  const auto index = FindKeyIndex(path);
-  if (!index) return std::nullopt;
-  RegKey key{FromValidUtf8(PathOf(keys_[*index])), {}};
-  for (const ValueEntry& entry : keys_[*index].values) key.values.push_back(ValueOf(entry));
-  return key;
 }
 
 const RegValue* Registry::FindValue(std::u16string_view keyPath, std::u16string_view name) const {
@@ -378,51 +362,6 @@ void Registry::Save(const std::filesystem::path& file, const fileio::OutputOptio
     if (const auto problem = EncodeWindows1252InPlace(text)) throw refuse(*problem);
   }
   replace({reinterpret_cast<const uint8_t*>(text.data()), text.size()});
-}
-
-// ---------------------------------------------------------------------------------------------
-// What differs between two registries
-
-std::vector<ValueChange> Diff(const Registry& before, const Registry& after) {
-  std::vector<ValueChange> changes;
-  const auto compare = [&](std::u16string_view path, const RegValue& old,
-                           const std::optional<RegValue>& now) {
-    if (!now) {
-      changes.push_back(ValueChange{std::u16string(path), old.name, old, std::nullopt});
-    } else if (now->type != old.type || now->data != old.data) {
-      changes.push_back(ValueChange{std::u16string(path), old.name, old, *now});
-    }
-  };
-  for (const KeyEntry& oldKey : before.keys_) {
-    const std::u16string path = FromValidUtf8(before.PathOf(oldKey));
-    const auto newIndex = after.FindKeyIndex(path);
-    const KeyEntry* newKey = newIndex ? &after.keys_[*newIndex] : nullptr;
-    std::vector<bool> matched(newKey ? newKey->values.size() : 0);
-    for (const ValueEntry& oldEntry : oldKey.values) {
-      const RegValue old = before.ValueOf(oldEntry);
-      const auto newValue = newKey ? after.FindValueIndex(*newKey, old.name) : std::nullopt;
-      if (!newValue) {
-        compare(path, old, std::nullopt);
-        continue;
-      }
-      matched[*newValue] = true;
-      compare(path, old, after.ValueOf(newKey->values[*newValue]));
-    }
-    for (uint32_t i = 0; newKey && i < newKey->values.size(); ++i) {
-      if (matched[i]) continue;
-      RegValue added = after.ValueOf(newKey->values[i]);
-      changes.push_back(ValueChange{path, added.name, std::nullopt, std::move(added)});
-    }
-  }
-  for (const KeyEntry& newKey : after.keys_) {
-    const std::u16string path = FromValidUtf8(after.PathOf(newKey));
-    if (before.FindKeyIndex(path)) continue;
-    for (const ValueEntry& entry : newKey.values) {
-      RegValue added = after.ValueOf(entry);
-      changes.push_back(ValueChange{path, added.name, std::nullopt, std::move(added)});
-    }
-  }
-  return changes;
 }
 
 std::string FormatValueData(const RegValue& value) {

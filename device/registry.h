@@ -68,8 +68,6 @@ class Registry {
 
   // True for an explicit section, a key implied by a subkey's section, and the four roots.
   bool KeyExists(std::u16string_view path) const;
-  // The key's explicit section with its values, or nothing.
-  std::optional<RegKey> FindKey(std::u16string_view path) const;
   // Null when there is no such value. The value stays valid until it is set again.
   const RegValue* FindValue(std::u16string_view keyPath, std::u16string_view name) const;
 
@@ -88,8 +86,9 @@ class Registry {
 
   // Starts a record of what SetValue changes from here on, forgetting the one before.
   void StartRecordingChanges();
-  // Every value added or changed since StartRecordingChanges (or since the registry was read), in
-  // the order Diff gives against a copy taken then; a value set back to what it was is not listed.
+  // Every value added or changed since StartRecordingChanges (or since the registry was read):
+  // keys in file order, then keys added; within a key, values in file order, then values added.
+  // A value set back to what it was is not listed.
   // Costs a copy of each value set, not of the registry.
   std::vector<ValueChange> RecordedChanges() const;
 
@@ -105,8 +104,6 @@ class Registry {
   bool operator==(const Registry& other) const;
 
  private:
-  friend std::vector<ValueChange> Diff(const Registry& before, const Registry& after);
-
   static Registry FromText(FileText text, const std::string& fileName);
   std::string_view Source() const { return source_ ? source_->Utf8() : ""; }
   std::string_view PathOf(const regfile::KeyEntry& key) const;
@@ -126,13 +123,9 @@ class Registry {
   std::deque<RegValue> setValues_;       // values as set; a deque keeps them in place
   mutable std::map<std::pair<uint32_t, uint32_t>, RegValue> readValues_;  // read from the text
   // What each value set since StartRecordingChanges held before, by key and value index; nothing
-  // for a value that was added. Indices only grow, so their order is Diff's.
+  // for a value that was added. Indices only grow, so their order is the keys' and values'.
   std::map<std::pair<uint32_t, uint32_t>, std::optional<RegValue>> valuesBeforeRecording_;
 };
-
-// Every value added, changed or removed: keys in the order of `before`, then keys only in `after`;
-// within a key, values in the order of `before`, then values only in `after`.
-std::vector<ValueChange> Diff(const Registry& before, const Registry& after);
 
 // The right-hand side of a value line in the regedit form, in UTF-8 and on one line:
 // "\"Storage Card\"", "dword:00000001", "hex:01,02", "hex(7):61,00,00,00,00,00".

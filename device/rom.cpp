@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "binary.h"
+
 namespace device {
 namespace {
 
@@ -15,13 +17,6 @@ constexpr std::u16string_view kDeviceFields[] = {
 };
 static_assert(std::size(kDeviceFields) * kFieldUnits * 2 == kRomLanguageOffset);
 
-void PutText(RomBlock& block, size_t offset, std::u16string_view text) {
-  for (char16_t unit : text) {
-    block[offset++] = static_cast<uint8_t>(unit);
-    block[offset++] = static_cast<uint8_t>(unit >> 8);
-  }
-}
-
 }  // namespace
 
 RomBlock MakeRomBlock(std::u16string_view language) {
@@ -30,16 +25,16 @@ RomBlock MakeRomBlock(std::u16string_view language) {
   }
   RomBlock block{};
   for (size_t i = 0; i < std::size(kDeviceFields); ++i) {
-    PutText(block, i * kFieldUnits * 2, kDeviceFields[i]);
+    binary::StoreUtf16(block, i * kFieldUnits * 2, kDeviceFields[i]);
   }
-  PutText(block, kRomLanguageOffset, language);
+  binary::StoreUtf16(block, kRomLanguageOffset, language);
   return block;
 }
 
 std::u16string RomLanguage(const RomBlock& block) {
   std::u16string language;
   for (size_t offset = kRomLanguageOffset; offset < kRomBlockSize; offset += 2) {
-    char16_t unit = static_cast<char16_t>(block[offset] | block[offset + 1] << 8);
+    const auto unit = static_cast<char16_t>(binary::Load16(block, offset));
     if (unit == 0) break;
     language.push_back(unit);
   }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "binary.h"
+
 namespace device {
 namespace {
 
@@ -18,11 +20,10 @@ bool ReadFolder(const RegValue* value, FolderBuffer& buffer) {
     buffer[0] = 0;
     return false;
   }
-  for (size_t i = 0; i < value->data.size(); ++i) {
-    char16_t& unit = buffer[i / 2];
-    unit = i % 2 ? static_cast<char16_t>((unit & 0x00FF) | value->data[i] << 8)
-                 : static_cast<char16_t>((unit & 0xFF00) | value->data[i]);
-  }
+  std::vector<uint8_t> bytes;
+  binary::AppendUtf16(bytes, {buffer.data(), buffer.size()});
+  std::ranges::copy(value->data, bytes.begin());
+  std::ranges::copy(binary::Utf16Units(bytes), buffer.begin());
   return true;
 }
 

@@ -3,41 +3,20 @@
 // fixup outside the sections corrupts the process; the emulator refuses such an image instead.
 #include "base_relocations.h"
 
-#include <cstdio>
-#include <cstring>
-
+#include "binary.h"
 #include "pe_format.h"
 
 namespace emulator {
 namespace {
 
 using namespace pe;
+using binary::Hex;
+using binary::Load16;
+using binary::Load32;
+using binary::Store16;
+using binary::Store32;
 
 constexpr uint16_t kJumpAddress = 5;  // IMAGE_REL_BASED_MIPS_JMPADDR
-
-std::string Hex(uint64_t value) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(value));
-  return text;
-}
-
-uint16_t Read16(std::span<const uint8_t> image, uint64_t at) {
-  return static_cast<uint16_t>(image[at] | image[at + 1] << 8);
-}
-
-uint32_t Read32(std::span<const uint8_t> image, uint64_t at) {
-  return Read16(image, at) | uint32_t{Read16(image, at + 2)} << 16;
-}
-
-void Write16(std::span<uint8_t> image, uint64_t at, uint16_t value) {
-  image[at] = static_cast<uint8_t>(value);
-  image[at + 1] = static_cast<uint8_t>(value >> 8);
-}
-
-void Write32(std::span<uint8_t> image, uint64_t at, uint32_t value) {
-  Write16(image, at, static_cast<uint16_t>(value));
-  Write16(image, at + 2, static_cast<uint16_t>(value >> 16));
-}
 
 }  // namespace
 
@@ -54,8 +33,8 @@ void ApplyBaseRelocations(std::span<uint8_t> image, uint32_t directoryRva, uint3
     if (end - block < sizeof(BaseRelocationBlock)) {
       fail(field, "the " + Hex(directorySize) + "-byte directory ends inside its 8-byte header");
     }
-    const uint32_t page = Read32(image, block);
-    const uint32_t size = Read32(image, block + 4);
+    const uint32_t page = Load32(image, block);
+    const uint32_t size = Load32(image, block + 4);
     if (size == 0) return;  // the device stops at an empty block
     if (size < sizeof(BaseRelocationBlock) || size % 2 != 0 || block + size > end) {
       fail(field, "SizeOfBlock " + Hex(size) +
@@ -63,7 +42,7 @@ void ApplyBaseRelocations(std::span<uint8_t> image, uint32_t directoryRva, uint3
                       Hex(directorySize) + "-byte directory");
     }
     for (uint64_t entry = block + sizeof(BaseRelocationBlock); entry < block + size; entry += 2) {
-      const uint16_t value = Read16(image, entry);
+      const uint16_t value = Load16(image, entry);
       const uint16_t type = value >> 12, offset = value & 0xFFF;
       const uint64_t target = uint64_t{page} + offset;
       if (type == IMAGE_REL_BASED_ABSOLUTE || (offset == 0 && page == 0)) continue;
@@ -74,37 +53,37 @@ void ApplyBaseRelocations(std::span<uint8_t> image, uint32_t directoryRva, uint3
       }
       switch (type) {
         case IMAGE_REL_BASED_HIGHLOW:
-          Write32(image, target, Read32(image, target) + delta);
+          Store32(image, target, Load32(image, target) + delta);
           break;
         case IMAGE_REL_BASED_HIGH:
           highRva = target;
           highPending = true;
           break;
         case IMAGE_REL_BASED_LOW: {
-          uint32_t sum = Read16(image, target) + delta;
+          uint32_t sum = Load16(image, target) + delta;
           if (highPending) {
-            sum += uint32_t{Read16(image, highRva)} << 16;
-            Write16(image, highRva, static_cast<uint16_t>((sum + 0x8000) >> 16));
+            sum += uint32_t{Load16(image, highRva)} << 16;
+            Store16(image, highRva, static_cast<uint16_t>((sum + 0x8000) >> 16));
             highPending = false;
           } else {
-            sum = static_cast<uint32_t>(static_cast<int16_t>(Read16(image, target))) + delta;
+            sum = static_cast<uint32_t>(static_cast<int16_t>(Load16(image, target))) + delta;
           }
-          Write16(image, target, static_cast<uint16_t>(sum));
+          Store16(image, target, static_cast<uint16_t>(sum));
           break;
         }
         case IMAGE_REL_BASED_HIGHADJ: {
           entry += 2;  // the low half follows as an entry of its own
           if (entry >= block + size)
             fail(entryField, "HIGHADJ without the entry it needs after it");
-          const auto low = static_cast<int16_t>(Read16(image, entry));
+          const auto low = static_cast<int16_t>(Load16(image, entry));
           const uint32_t adjusted = (static_cast<uint32_t>(low) + delta + 0x8000) >> 16;
-          Write16(image, target, static_cast<uint16_t>(Read16(image, target) + adjusted));
+          Store16(image, target, static_cast<uint16_t>(Load16(image, target) + adjusted));
           break;
         }
         case kJumpAddress: {  // a 26-bit word address, applied on every processor
-          const uint32_t instruction = Read32(image, target);
+          const uint32_t instruction = Load32(image, target);
           const uint32_t field = (instruction & 0x03FFFFFF) + (delta >> 2);
-          Write32(image, target, (instruction & 0xFC000000) | (field & 0x03FFFFFF));
+          Store32(image, target, (instruction & 0xFC000000) | (field & 0x03FFFFFF));
           break;
         }
         default:

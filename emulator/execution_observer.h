@@ -1,6 +1,6 @@
 // What looks at a run while it happens: the instruction trace, the coverage recorder and the
-// debugger stub. The machine calls each observer attached to it; with none attached a run pays
-// one empty-vector test per instruction.
+// debugger stub. The machine calls each observer attached to it; the first one attached adds the
+// engine hook that calls them, so a run with none pays nothing for them.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +11,7 @@ namespace emulator {
 class Machine;
 
 // The signals a fault is reported to a debugger with, numbered as GDB numbers them.
-enum class FaultSignal : int { Illegal = 4, Trap = 5, Segmentation = 11 };
+enum class FaultSignal : int { Illegal = 4, Segmentation = 11 };
 
 class ExecutionObserver {
  public:

@@ -1,7 +1,6 @@
 #include "guest_memory.h"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace emulator {
 namespace {
@@ -43,26 +42,6 @@ const GuestRegion* GuestMemory::RegionAt(uint32_t address) const {
   return nullptr;
 }
 
-std::vector<uint8_t> LittleEndianWord(uint32_t value) {
-  return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-          static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
-}
-
-std::vector<uint8_t> LittleEndianUnits(std::u16string_view units) {
-  std::vector<uint8_t> bytes;
-  for (char16_t unit : units) {
-    bytes.push_back(static_cast<uint8_t>(unit));
-    bytes.push_back(static_cast<uint8_t>(unit >> 8));
-  }
-  return bytes;
-}
-
-std::string HexAddress(uint32_t address) {
-  char text[11];
-  std::snprintf(text, sizeof text, "0x%08X", address);
-  return text;
-}
-
 std::string GuestMemory::Describe(uint32_t address) const {
   return HexAddress(address) + " (" + RegionName(address) + ")";
 }
@@ -99,8 +78,7 @@ bool GuestMemory::Write(uint32_t address, const std::vector<uint8_t>& bytes) {
 std::optional<uint32_t> GuestMemory::ReadWord(uint32_t address) const {
   std::optional<std::vector<uint8_t>> bytes = Read(address, 4);
   if (!bytes) return std::nullopt;
-  return uint32_t{(*bytes)[0]} | uint32_t{(*bytes)[1]} << 8 | uint32_t{(*bytes)[2]} << 16 |
-         uint32_t{(*bytes)[3]} << 24;
+  return binary::Load32(*bytes, 0);
 }
 
 bool GuestMemory::WriteWord(uint32_t address, uint32_t value) {
@@ -112,7 +90,7 @@ std::optional<std::u16string> GuestMemory::ReadString(uint32_t address) const {
   for (uint32_t at = address; text.size() < kMaxStringUnits; at += 2) {
     std::optional<std::vector<uint8_t>> unit = Read(at, 2);
     if (!unit) return std::nullopt;
-    const char16_t value = static_cast<char16_t>((*unit)[0] | (*unit)[1] << 8);
+    const char16_t value = static_cast<char16_t>(binary::Load16(*unit, 0));
     if (value == 0) return text;
     text += value;
   }

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "binary.h"
 #include "image_loader.h"  // Protection
 #include "unicorn_engine.h"
 
@@ -21,11 +22,21 @@ struct GuestRegion {
 };
 
 // Values in the guest's byte order, little-endian.
-std::vector<uint8_t> LittleEndianWord(uint32_t value);
-std::vector<uint8_t> LittleEndianUnits(std::u16string_view units);
+inline std::vector<uint8_t> LittleEndianWord(uint32_t value) {
+  std::vector<uint8_t> bytes;
+  binary::Append(bytes, value);
+  return bytes;
+}
+inline std::vector<uint8_t> LittleEndianUnits(std::u16string_view units) {
+  std::vector<uint8_t> bytes;
+  binary::AppendUtf16(bytes, units);
+  return bytes;
+}
 
 // "0x00011000": a guest address as every message shows it.
-std::string HexAddress(uint32_t address);
+inline std::string HexAddress(uint32_t address) {
+  return binary::Hex(address, 8);
+}
 
 class GuestMemory {
  public:

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "base_relocations.h"
+#include "binary.h"
 #include "coredll_exports.h"
 #include "pe_format.h"
 
@@ -19,11 +20,10 @@ namespace emulator {
 namespace {
 
 using namespace pe;
+using binary::Hex;
+using binary::Printable;
 
 constexpr uint32_t kPageSize = 0x1000;
-// The loader reads a fixed-size header and finds the section table right after it.
-constexpr uint32_t kNtHeadersSize =
-    sizeof(uint32_t) + sizeof(FileHeader) + sizeof(OptionalHeader32);
 constexpr uint32_t kLoadBase = 0x10000;  // where an image that keeps its relocations is loaded
 constexpr uint32_t kHighestFixedBase = 0x400000;  // the last base an image without them may have
 // Windows CE 4.20: the newest subsystem version the device starts.
@@ -35,12 +35,6 @@ constexpr uint32_t kMinStack = 16 * 1024;  // twice the ARM kernel's smallest re
 constexpr uint32_t kMaxStack = 1024 * 1024;
 constexpr int kResourceLevels = 3;
 constexpr const char* kResourceLevelNames[kResourceLevels] = {"type", "name", "language"};
-
-std::string Hex(uint64_t value, int digits = 1) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%0*llX", digits, static_cast<unsigned long long>(value));
-  return text;
-}
 
 uint64_t AlignUp(uint64_t value, uint64_t alignment) {
   return (value + alignment - 1) / alignment * alignment;
@@ -379,7 +373,6 @@ class Loader {
     return {start, end};
   }
 
-  // A data directory, or nothing when it is absent (RVA and size zero).
   // A data directory, or nothing when its size is zero: the device then reads none of it.
   std::optional<ImageDataDirectory> Directory(size_t index, const std::string& field) {
     const ImageDataDirectory& directory = optional_.DataDirectory[index];
@@ -615,20 +608,6 @@ bool IsCoreLibraryName(std::string_view library) {
 
 LoadedImage LoadImage(std::span<const uint8_t> file, const std::string& fileName) {
   return Loader(file, fileName).Run();
-}
-
-std::string Printable(std::string_view text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c >= 0x20 && c < 0x7F) {
-      out.push_back(static_cast<char>(c));
-    } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-      out += escaped;
-    }
-  }
-  return out;
 }
 
 }  // namespace emulator

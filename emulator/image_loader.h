@@ -67,10 +67,6 @@ constexpr std::string_view kCoreLibraryName = "COREDLL.dll";
 // are the image's own and need not be text.
 bool IsCoreLibraryName(std::string_view library);
 
-// Text from an image (a section, library or routine name), with every byte that is not printable
-// ASCII written as \xNN, so that a message naming it stays on one line.
-std::string Printable(std::string_view text);
-
 // Reads and checks `file`; `fileName` is used in messages only. Throws ImageError for an image the
 // device would not start (or that does not fit the emulator's address space).
 LoadedImage LoadImage(std::span<const uint8_t> file, const std::string& fileName);

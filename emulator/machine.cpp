@@ -99,7 +99,8 @@ void Machine::MapImage(const LoadedImage& image) {
 void Machine::BindImports(const std::vector<ImportBinding>& imports) {
   stubs_.push_back({"process exit", nullptr});
   for (const ImportBinding& import : imports) {
-    stubs_.push_back({Printable(import.library + "!" + RoutineName(import)), FindHandler(import)});
+    stubs_.push_back(
+        {binary::Printable(import.library + "!" + RoutineName(import)), FindHandler(import)});
     if (!import.slotMapped) continue;  // bound, then discarded with its section
     memory_.Load(import.slotAddress,
                  LittleEndianWord(kCoreLibraryBase + 4 * static_cast<uint32_t>(stubs_.size() - 1)));
@@ -109,7 +110,7 @@ void Machine::BindImports(const std::vector<ImportBinding>& imports) {
   memory_.Map({std::string(kCoreLibraryName), kCoreLibraryBase, size, kRead | kExecute});
   std::vector<uint8_t> code;
   for (size_t i = 0; i < size / 4; ++i) {
-    for (uint8_t byte : LittleEndianWord(kReturnInstruction)) code.push_back(byte);
+    binary::Append(code, kReturnInstruction);
   }
   memory_.Load(kCoreLibraryBase, code);
 }

@@ -15,8 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // The first and last string of a block, the program's reset question, and the last id.
   for (uint32_t id : {0u, 15u, 16u, 5020u, 0xFFFFu, 0xFFFFFFFFu}) {
-    const std::u16string text = res::FindString(entries, id);
-    if (text.size() > 0xFFFF) __builtin_trap();  // a table entry's length is 16 bits
+    const auto location = res::LocateString(entries, id);
+    if (location && location->text.size() > 0xFFFF) __builtin_trap();  // a 16-bit length
   }
   return 0;
 }

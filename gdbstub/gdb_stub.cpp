@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 
+#include "binary.h"
 #include "machine.h"
 
 namespace gdbstub {
@@ -186,9 +187,7 @@ std::string GdbStub::Answer(emulator::Machine& machine, const Command& command) 
     case Command::WriteRegisters:
       if (command.data.size() != 4 * kRegisters.size()) return "E16";
       for (size_t i = 0; i < kRegisters.size(); ++i) {
-        const uint8_t* word = &command.data[4 * i];
-        engine.SetRegister(kRegisters[i], word[0] | word[1] << 8 | word[2] << 16 |
-                                              static_cast<uint32_t>(word[3]) << 24);
+        engine.SetRegister(kRegisters[i], binary::Load32(command.data, 4 * i));
       }
       return "OK";
     case Command::ReadRegister: {

@@ -2,17 +2,14 @@
 
 #include <algorithm>
 
+#include "binary.h"
+
 namespace gdbstub {
 namespace {
 
 constexpr char kDigits[] = "0123456789abcdef";
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+using binary::HexDigit;
 
 Command Of(Command::Kind kind) {
   Command command;
@@ -216,16 +213,15 @@ std::vector<uint8_t> ParseHexBytes(std::string_view text) {
 }
 
 std::string HexWord(uint32_t value) {
-  const uint8_t bytes[] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                           static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+  std::vector<uint8_t> bytes;
+  binary::Append(bytes, value);
   return HexBytes(bytes);
 }
 
 uint32_t ParseHexWord(std::string_view text) {
   if (text.size() != 8)
     Malformed("a register value of " + std::to_string(text.size()) + " digits, not 8");
-  const std::vector<uint8_t> bytes = ParseHexBytes(text);
-  return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+  return binary::Load32(ParseHexBytes(text), 0);
 }
 
 uint32_t ParseNumber(std::string_view text) {

@@ -12,7 +12,7 @@ uint32_t HintNameChunk::Size() const {
 }
 
 void HintNameChunk::WriteTo(std::span<uint8_t> buffer) const {
-  Write16(buffer, 0, hint_);
+  Store16(buffer, 0, hint_);
   std::ranges::copy(name_, buffer.begin() + 2);
 }
 
@@ -23,7 +23,7 @@ uint32_t LookupTableChunk::Size() const {
 void LookupTableChunk::WriteTo(std::span<uint8_t> buffer) const {
   for (size_t i = 0; i < entries_.size(); ++i) {
     // An RVA has bit 31 (IMAGE_ORDINAL_FLAG32) clear: imported by name, through this entry.
-    Write32(buffer, 4 * i, entries_[i]->Rva());
+    Store32(buffer, 4 * i, entries_[i]->Rva());
   }
 }
 

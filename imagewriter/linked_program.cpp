@@ -1,25 +1,19 @@
+// The ELF structures are elfutils' to read (libelf, through gelf), as the image's symbols are in
+// debuginfo/; this file keeps only the checks of what the writer accepts as a linked program.
 #include "linked_program.h"
 
-#include <elf.h>
+#include <gelf.h>
+#include <libelf.h>
 
 #include <algorithm>
-#include <bit>
 #include <cctype>
-#include <cstring>
+#include <memory>
 #include <string_view>
-#include <type_traits>
 
 #include "image_error.h"
 
 namespace imagewriter {
 namespace {
-
-// The <elf.h> structures are read by copying them out of the file, which holds them little-endian.
-static_assert(std::endian::native == std::endian::little,
-              "the ELF structures are read in place; build the writer on a little-endian host");
-// The machine field sits at the same place in 32- and 64-bit files, so a file built for another
-// machine is named as such before its class is looked at.
-static_assert(offsetof(Elf32_Ehdr, e_machine) == offsetof(Elf64_Ehdr, e_machine));
 
 // The thunk for routine R jumps through the import address table slot named __imp_R.
 constexpr std::string_view kImportSlotPrefix = "__imp_";
@@ -68,8 +62,9 @@ struct Symbol {
 
 class ElfReader {
  public:
+  // libelf reads from memory it may write to; the reader keeps its own copy of the file.
   ElfReader(std::span<const uint8_t> file, const std::string& fileName)
-      : file_(file), fileName_(fileName) {}
+      : file_(file), fileName_(fileName), bytes_(file.begin(), file.end()) {}
 
   LinkedProgram Read(AddressRange image, uint32_t pageSize) {
     ReadHeader();
@@ -87,27 +82,25 @@ class ElfReader {
  private:
   [[noreturn]] void Fail(const std::string& problem) const { throw ImageError(fileName_, problem); }
 
-  template <typename T>
-  T ReadAt(uint64_t offset, const char* what) const {
-    static_assert(std::is_trivially_copyable_v<T>);
-    if (offset > file_.size() || sizeof(T) > file_.size() - offset) {
-      Fail("truncated: the " + std::string(what) + " at offset " + std::to_string(offset) +
-           " runs past the end of the file");
-    }
-    T value;
-    std::memcpy(&value, file_.data() + offset, sizeof(T));
-    return value;
+  // `what` could not be read; libelf's own message says why.
+  [[noreturn]] void FailReading(const std::string& what) const {
+    Fail(what + " cannot be read: " + Printable(elf_errmsg(-1)));
   }
 
   void ReadHeader() {
-    if (file_.size() < EI_NIDENT || std::memcmp(file_.data(), ELFMAG, SELFMAG) != 0) {
-      Fail("not an ELF file");
+    elf_version(EV_CURRENT);
+    elf_.reset(elf_memory(bytes_.data(), bytes_.size()));
+    if (!elf_ || elf_kind(elf_.get()) != ELF_K_ELF) Fail("not an ELF file");
+    size_t identSize = 0;
+    const char* ident = elf_getident(elf_.get(), &identSize);
+    if (ident == nullptr || identSize < EI_NIDENT) Fail("not an ELF file");
+    if (ident[EI_DATA] != ELFDATA2LSB) Fail("not a little-endian ELF file");
+    // A file built for another machine is named as such before its class is looked at.
+    if (!gelf_getehdr(elf_.get(), &header_)) FailReading("the ELF header");
+    if (header_.e_machine != EM_ARM) {
+      Fail("built for machine " + std::to_string(header_.e_machine) + ", not ARM");
     }
-    if (file_[EI_DATA] != ELFDATA2LSB) Fail("not a little-endian ELF file");
-    auto machine = ReadAt<Elf32_Half>(offsetof(Elf32_Ehdr, e_machine), "ELF header");
-    if (machine != EM_ARM) Fail("built for machine " + std::to_string(machine) + ", not ARM");
-    if (file_[EI_CLASS] != ELFCLASS32) Fail("not a 32-bit ELF file");
-    header_ = ReadAt<Elf32_Ehdr>(0, "ELF header");
+    if (ident[EI_CLASS] != ELFCLASS32) Fail("not a 32-bit ELF file");
     if (header_.e_type != ET_EXEC) {
       Fail("not a linked executable but " + ElfTypeName(header_.e_type));
     }
@@ -125,47 +118,62 @@ class ElfReader {
       Fail("section headers of " + std::to_string(header_.e_shentsize) + " bytes, not " +
            std::to_string(sizeof(Elf32_Shdr)));
     }
-    for (uint32_t i = 0; i < header_.e_shnum; ++i) {
-      sections_.push_back(
-          ReadAt<Elf32_Shdr>(header_.e_shoff + uint64_t{i} * sizeof(Elf32_Shdr), "section header"));
+    const uint64_t whole =
+        header_.e_shoff > file_.size() ? 0 : (file_.size() - header_.e_shoff) / sizeof(Elf32_Shdr);
+    if (whole < header_.e_shnum) {
+      Fail("truncated: the section header at offset " +
+           std::to_string(header_.e_shoff + whole * sizeof(Elf32_Shdr)) +
+           " runs past the end of the file");
     }
-    for (uint32_t i = 0; i < sections_.size(); ++i) {
-      const Elf32_Shdr& section = sections_[i];
+    size_t count = 0;
+    if (elf_getshdrnum(elf_.get(), &count) != 0) FailReading("the section headers");
+    for (size_t i = 0; i < count; ++i) {
+      GElf_Shdr section;
+      Elf_Scn* scn = elf_getscn(elf_.get(), i);
+      if (scn == nullptr || !gelf_getshdr(scn, &section)) {
+        FailReading("section header " + std::to_string(i));
+      }
       if (section.sh_type != SHT_NOBITS && section.sh_type != SHT_NULL &&
-          uint64_t{section.sh_offset} + section.sh_size > file_.size()) {
+          (section.sh_offset > file_.size() ||
+           section.sh_size > file_.size() - section.sh_offset)) {
         Fail("truncated: section " + std::to_string(i) + " runs past the end of the file");
       }
+      sections_.push_back(section);
     }
-    if (header_.e_shstrndx >= sections_.size() ||
-        sections_[header_.e_shstrndx].sh_type != SHT_STRTAB) {
+    size_t names = 0;
+    if (elf_getshdrstrndx(elf_.get(), &names) != 0 || names >= sections_.size() ||
+        sections_[names].sh_type != SHT_STRTAB) {
       Fail("has no section name table");
     }
+    names_ = names;
   }
 
   // The string at `offset` in string table section `table`.
-  std::string StringAt(uint32_t table, uint32_t offset) const {
-    const Elf32_Shdr& strings = sections_[table];
-    if (strings.sh_type != SHT_STRTAB || offset >= strings.sh_size) {
-      Fail("a name lies outside string table section " + std::to_string(table));
+  std::string StringAt(size_t table, size_t offset) const {
+    const char* text = elf_strptr(elf_.get(), table, offset);
+    if (text == nullptr) {
+      Fail("a name at offset " + std::to_string(offset) + " of string table section " +
+           std::to_string(table) + " cannot be read");
     }
-    const auto* begin = reinterpret_cast<const char*>(file_.data() + strings.sh_offset);
-    std::string_view rest(begin + offset, strings.sh_size - offset);
-    size_t end = rest.find('\0');
-    if (end == std::string_view::npos) {
-      Fail("string table section " + std::to_string(table) + " does not end its last name");
-    }
-    return std::string(rest.substr(0, end));
+    return text;
   }
 
-  std::string SectionName(const Elf32_Shdr& section) const {
-    return StringAt(header_.e_shstrndx, section.sh_name);
+  std::string SectionName(const GElf_Shdr& section) const {
+    return StringAt(names_, section.sh_name);
+  }
+
+  // The data of section `index`, whole.
+  Elf_Data* SectionData(size_t index) const {
+    Elf_Data* data = elf_getdata(elf_getscn(elf_.get(), index), nullptr);
+    if (data == nullptr) FailReading("section " + std::to_string(index));
+    return data;
   }
 
   // The sections the program occupies memory with, each checked to be something a PE section can
   // hold at the address the code was linked for.
   std::vector<ProgramSection> ReadProgramSections(AddressRange image, uint32_t pageSize) const {
     std::vector<ProgramSection> program;
-    for (const Elf32_Shdr& section : sections_) {
+    for (const GElf_Shdr& section : sections_) {
       if (!(section.sh_flags & SHF_ALLOC) || section.sh_size == 0) continue;
       program.push_back(CheckedProgramSection(section, image, pageSize));
     }
@@ -181,7 +189,7 @@ class ElfReader {
     return program;
   }
 
-  ProgramSection CheckedProgramSection(const Elf32_Shdr& section, AddressRange image,
+  ProgramSection CheckedProgramSection(const GElf_Shdr& section, AddressRange image,
                                        uint32_t pageSize) const {
     std::string name = SectionName(section);
     std::string shown = "section " + Printable(name);
@@ -203,7 +211,7 @@ class ElfReader {
     if (name.size() > 8) Fail(shown + " has a longer name than the 8 characters a PE section has");
     uint64_t end = uint64_t{section.sh_addr} + section.sh_size;
     if (section.sh_addr < image.begin || end > image.end) {
-      Fail(shown + " at " + Hex(section.sh_addr) + "-" + Hex(static_cast<uint32_t>(end)) +
+      Fail(shown + " at " + Hex(section.sh_addr) + "-" + Hex(end) +
            " lies outside the image's range " + Hex(image.begin) + "-" + Hex(image.end));
     }
     if (section.sh_addr % pageSize != 0) {
@@ -212,8 +220,8 @@ class ElfReader {
     }
     ProgramSection result;
     result.name = name;
-    result.address = section.sh_addr;
-    result.size = section.sh_size;
+    result.address = static_cast<uint32_t>(section.sh_addr);
+    result.size = static_cast<uint32_t>(section.sh_size);
     result.executable = executable;
     result.writable = writable;
     result.zeroFilled = section.sh_type == SHT_NOBITS;
@@ -222,18 +230,20 @@ class ElfReader {
   }
 
   void ReadSymbols() {
-    auto table = std::ranges::find(sections_, SHT_SYMTAB, &Elf32_Shdr::sh_type);
+    auto table = std::ranges::find(sections_, SHT_SYMTAB, &GElf_Shdr::sh_type);
     if (table == sections_.end()) Fail("has no symbol table; keep it when linking");
     if (table->sh_entsize != sizeof(Elf32_Sym) || table->sh_link >= sections_.size()) {
       Fail("has a malformed symbol table");
     }
-    symbolTable_ = static_cast<uint32_t>(table - sections_.begin());
-    for (uint32_t offset = 0; offset + sizeof(Elf32_Sym) <= table->sh_size;
-         offset += sizeof(Elf32_Sym)) {
-      auto symbol = ReadAt<Elf32_Sym>(uint64_t{table->sh_offset} + offset, "symbol");
+    symbolTable_ = static_cast<size_t>(table - sections_.begin());
+    Elf_Data* data = SectionData(symbolTable_);
+    for (size_t i = 0; i < data->d_size / sizeof(Elf32_Sym); ++i) {
+      GElf_Sym symbol;
+      if (!gelf_getsym(data, static_cast<int>(i), &symbol))
+        FailReading("symbol " + std::to_string(i));
       symbols_.push_back({.name = StringAt(table->sh_link, symbol.st_name),
-                          .value = symbol.st_value,
-                          .size = symbol.st_size,
+                          .value = static_cast<uint32_t>(symbol.st_value),
+                          .size = static_cast<uint32_t>(symbol.st_size),
                           .section = symbol.st_shndx});
     }
   }
@@ -241,7 +251,8 @@ class ElfReader {
   // With --emit-relocs the linker keeps the relocations it applied. One against a symbol nobody
   // defines (a weak reference) was left unresolved: the code would jump to or read address 0.
   void CheckRelocations() const {
-    for (const Elf32_Shdr& section : sections_) {
+    for (size_t index = 0; index < sections_.size(); ++index) {
+      const GElf_Shdr& section = sections_[index];
       if (section.sh_type != SHT_REL && section.sh_type != SHT_RELA) continue;
       if (section.sh_info >= sections_.size() ||
           !(sections_[section.sh_info].sh_flags & SHF_ALLOC)) {
@@ -249,16 +260,24 @@ class ElfReader {
       }
       if (section.sh_link != symbolTable_)
         Fail(Printable(SectionName(section)) + " uses another symbol table");
-      size_t entrySize = section.sh_type == SHT_REL ? sizeof(Elf32_Rel) : sizeof(Elf32_Rela);
-      for (uint32_t offset = 0; offset + entrySize <= section.sh_size; offset += entrySize) {
-        auto relocation = ReadAt<Elf32_Rel>(uint64_t{section.sh_offset} + offset, "relocation");
-        uint32_t symbol = ELF32_R_SYM(relocation.r_info);
+      const bool rel = section.sh_type == SHT_REL;
+      Elf_Data* data = SectionData(index);
+      const size_t count = data->d_size / (rel ? sizeof(Elf32_Rel) : sizeof(Elf32_Rela));
+      for (size_t i = 0; i < count; ++i) {
+        GElf_Rela relocation;
+        GElf_Rel plain;
+        if (rel && gelf_getrel(data, static_cast<int>(i), &plain)) {
+          relocation = {plain.r_offset, plain.r_info, 0};
+        } else if (rel || !gelf_getrela(data, static_cast<int>(i), &relocation)) {
+          FailReading("relocation " + std::to_string(i) + " of section " + std::to_string(index));
+        }
+        const size_t symbol = GELF_R_SYM(relocation.r_info);
         if (symbol >= symbols_.size()) {
           Fail("relocation at " + Hex(relocation.r_offset) + " names symbol " +
                std::to_string(symbol) + ", which does not exist");
         }
         if (symbol != 0 && symbols_[symbol].section == SHN_UNDEF) {
-          Fail("relocation type " + std::to_string(ELF32_R_TYPE(relocation.r_info)) + " at " +
+          Fail("relocation type " + std::to_string(GELF_R_TYPE(relocation.r_info)) + " at " +
                Hex(relocation.r_offset) + " against undefined symbol " +
                Printable(symbols_[symbol].name) + " is left unresolved");
         }
@@ -279,7 +298,7 @@ class ElfReader {
   }
 
   uint32_t CheckedEntry(const std::vector<ProgramSection>& program) const {
-    uint32_t entry = header_.e_entry;
+    const uint64_t entry = header_.e_entry;
     auto section = std::ranges::find_if(program, [&](const ProgramSection& s) {
       return entry >= s.address && entry - s.address < s.size;
     });
@@ -288,7 +307,7 @@ class ElfReader {
     }
     if (entry & 1) Fail("entry point " + Hex(entry) + " is Thumb code; the loader calls ARM code");
     if (entry & 3) Fail("entry point " + Hex(entry) + " is not on a 4-byte boundary");
-    return entry;
+    return static_cast<uint32_t>(entry);
   }
 
   // The import address table: the __imp_ slots, which must be adjacent words of initialised,
@@ -334,10 +353,13 @@ class ElfReader {
 
   std::span<const uint8_t> file_;
   const std::string& fileName_;
-  Elf32_Ehdr header_{};
-  std::vector<Elf32_Shdr> sections_;
+  std::vector<char> bytes_;
+  std::unique_ptr<Elf, decltype(&elf_end)> elf_{nullptr, &elf_end};
+  GElf_Ehdr header_{};
+  std::vector<GElf_Shdr> sections_;
+  size_t names_ = 0;  // the section name table
   std::vector<Symbol> symbols_;
-  uint32_t symbolTable_ = 0;
+  size_t symbolTable_ = 0;
 };
 
 }  // namespace

@@ -1,9 +1,9 @@
 // imagewriter: makes the device image, a Windows CE 4.20 ARM executable, from the linked program,
-// the compiled resources and the import list.
+// the compiled resources and the import list. The options are CLI11's to parse, as cesim's are.
+#include <CLI/CLI.hpp>
 #include <charconv>
 #include <cstdlib>
 #include <iostream>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -44,28 +44,23 @@ struct Options {
   std::string output;
 };
 
-class UsageError : public std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-// The options, or nothing when --help was asked for.
-std::optional<Options> ParseOptions(const std::vector<std::string_view>& arguments) {
+// The options, or nothing when --help was asked for. Throws CLI::ParseError.
+std::optional<Options> ParseOptions(int argc, const char* const* argv) {
   Options options;
-  const std::map<std::string_view, std::string*> valueOptions{{"--elf", &options.program},
-                                                              {"--res", &options.resources},
-                                                              {"--imports", &options.imports},
-                                                              {"--output", &options.output}};
-  for (size_t i = 0; i < arguments.size(); ++i) {
-    if (arguments[i] == "--help") return std::nullopt;
-    auto option = valueOptions.find(arguments[i]);
-    if (option == valueOptions.end()) {
-      throw UsageError("unknown argument \"" + Printable(arguments[i]) + "\"");
-    }
-    if (i + 1 == arguments.size()) throw UsageError(std::string(arguments[i]) + " needs a file");
-    *option->second = arguments[++i];
+  CLI::App parser;
+  parser.set_help_flag("--help");
+  const CLI::Validator fileName(
+      [](const std::string& value) { return value.empty() ? "needs a file name" : ""; }, "FILE");
+  for (const auto& [name, value] : {std::pair{"--elf", &options.program},
+                                    {"--res", &options.resources},
+                                    {"--imports", &options.imports},
+                                    {"--output", &options.output}}) {
+    parser.add_option(name, *value)->required()->check(fileName);
   }
-  for (const auto& [name, value] : valueOptions) {
-    if (value->empty()) throw UsageError(std::string(name) + " is missing");
+  try {
+    parser.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    return std::nullopt;
   }
   return options;
 }
@@ -110,14 +105,14 @@ void MakeImage(const Options& options) {
 int main(int argc, char** argv) {
   using namespace imagewriter;
   try {
-    std::optional<Options> options = ParseOptions({argv + 1, argv + argc});
+    std::optional<Options> options = ParseOptions(argc, argv);
     if (!options) {
       std::cout << kUsage;
       return 0;
     }
     MakeImage(*options);
     return 0;
-  } catch (const UsageError& error) {
+  } catch (const CLI::ParseError& error) {
     std::cerr << "imagewriter: " << error.what() << "; see imagewriter --help\n";
     return 2;
   } catch (const std::exception& error) {

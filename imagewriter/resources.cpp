@@ -147,8 +147,8 @@ void ResourceDirectoryChunk::WriteTo(std::span<uint8_t> buffer) const {
     }
   }
   for (const auto& [name, offset] : nameOffsets_) {
-    Write16(buffer, offset, static_cast<uint16_t>(name.size()));
-    for (size_t i = 0; i < name.size(); ++i) Write16(buffer, offset + 2 + 2 * i, name[i]);
+    Store16(buffer, offset, static_cast<uint16_t>(name.size()));
+    for (size_t i = 0; i < name.size(); ++i) Store16(buffer, offset + 2 + 2 * i, name[i]);
   }
 }
 

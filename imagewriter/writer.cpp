@@ -41,10 +41,6 @@ static_assert((kImageCharacteristics & IMAGE_FILE_DLL) == 0);
 // Every RVA in the image has bit 31 clear, so a lookup table entry holding one imports by name.
 static_assert(kImageEnd - kImageBase < IMAGE_ORDINAL_FLAG32);
 
-// The loader reads a fixed-size header and finds the section table right after it.
-constexpr uint32_t kNtHeadersSize =
-    sizeof(uint32_t) + sizeof(FileHeader) + sizeof(OptionalHeader32);
-
 // No section is discardable: the loader decommits those after resolving imports, and every
 // section here (code, data, import tables, resources) is used while the program runs.
 constexpr uint32_t kCodeCharacteristics =
@@ -184,7 +180,7 @@ class Writer {
   void WriteHeaders(std::span<uint8_t> file) const {
     const uint32_t ntHeaders = DosHeaderAndStubSize();
     WriteDosHeader(file, ntHeaders);
-    Write32(file, ntHeaders, IMAGE_NT_SIGNATURE);
+    Store32(file, ntHeaders, IMAGE_NT_SIGNATURE);
 
     FileHeader header{};
     header.Machine = IMAGE_FILE_MACHINE_ARM;
@@ -292,7 +288,7 @@ class Writer {
   static void WriteChecksum(std::span<uint8_t> file) {
     const uint32_t field = DosHeaderAndStubSize() + sizeof(uint32_t) + sizeof(FileHeader) +
                            offsetof(OptionalHeader32, CheckSum);
-    Write32(file, field, ImageChecksum(file, field));
+    Store32(file, field, ImageChecksum(file, field));
   }
 
   void AddProgramBytes(OutputSection& section, std::span<const uint8_t> bytes) {

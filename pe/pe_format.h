@@ -186,7 +186,11 @@ static_assert(sizeof(ImageDataDirectory) == 8);
 static_assert(sizeof(OptionalHeader32) == 0xE0);
 static_assert(offsetof(OptionalHeader32, CheckSum) == 64);
 static_assert(offsetof(OptionalHeader32, DataDirectory) == 96);
-static_assert(sizeof(uint32_t) + sizeof(FileHeader) + sizeof(OptionalHeader32) == 248);
+// The PE signature, file header and optional header: the loader reads this fixed size and finds the
+// section table right after it.
+constexpr uint32_t kNtHeadersSize =
+    sizeof(uint32_t) + sizeof(FileHeader) + sizeof(OptionalHeader32);
+static_assert(kNtHeadersSize == 248);
 static_assert(sizeof(SectionHeader) == 40);
 static_assert(sizeof(ImportDescriptor) == 20);
 static_assert(sizeof(BaseRelocationBlock) == 8);

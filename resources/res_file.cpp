@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "binary.h"
+
 namespace res {
 namespace {
 
@@ -21,17 +23,8 @@ class ResReader {
     if (bytes_.size() - offset_ < count) Fail(std::string("truncated ") + what);
   }
 
-  uint16_t U16(const char* what) {
-    Need(2, what);
-    uint16_t value = bytes_[offset_] | bytes_[offset_ + 1] << 8;
-    offset_ += 2;
-    return value;
-  }
-
-  uint32_t U32(const char* what) {
-    uint32_t low = U16(what);
-    return low | uint32_t{U16(what)} << 16;
-  }
+  uint16_t U16(const char* what) { return Number<uint16_t>(what); }
+  uint32_t U32(const char* what) { return Number<uint32_t>(what); }
 
   ResourceId Id(const char* what) {
     uint16_t first = U16(what);
@@ -50,9 +43,15 @@ class ResReader {
     return data;
   }
 
-  void Seek(size_t offset) { offset_ = offset; }
-
  private:
+  template <std::unsigned_integral T>
+  T Number(const char* what) {
+    Need(sizeof(T), what);
+    const T value = binary::Load<T>(bytes_, offset_);
+    offset_ += sizeof(T);
+    return value;
+  }
+
   std::span<const uint8_t> bytes_;
   const std::string& fileName_;
   size_t offset_ = 0;
@@ -113,7 +112,7 @@ std::optional<StringLocation> LocateString(const std::vector<ResourceEntry>& ent
   // A block holds sixteen length-prefixed UTF-16 strings.
   const std::vector<uint8_t>& data = first->data;
   size_t offset = 0;
-  auto unitAt = [&](size_t at) { return static_cast<char16_t>(data[at] | data[at + 1] << 8); };
+  auto unitAt = [&](size_t at) { return static_cast<char16_t>(binary::Load16(data, at)); };
   for (uint32_t index = 0; offset + 2 <= data.size(); ++index) {
     size_t length = unitAt(offset);
     offset += 2;
@@ -126,11 +125,6 @@ std::optional<StringLocation> LocateString(const std::vector<ResourceEntry>& ent
     offset += 2 * length;
   }
   return std::nullopt;
-}
-
-std::u16string FindString(const std::vector<ResourceEntry>& entries, uint32_t id) {
-  std::optional<StringLocation> location = LocateString(entries, id);
-  return location ? location->text : std::u16string();
 }
 
 }  // namespace res

@@ -38,11 +38,8 @@ struct ResFileError : std::runtime_error {
 std::vector<ResourceEntry> ReadResFile(std::span<const uint8_t> bytes, const std::string& fileName);
 
 // String `id` of an RT_STRING table, looked up as the device's loader does: block (id >> 4) + 1,
-// the entry with the lowest language of that block, string id & 15. Empty when absent.
-std::u16string FindString(const std::vector<ResourceEntry>& entries, uint32_t id);
-
-// Where FindString found its string: the block's entry and the byte offset of the string's first
-// unit (after its length) in the block's data.
+// the entry with the lowest language of that block, string id & 15. Found: the block's entry, the
+// byte offset of the string's first unit (after its length) in the block's data, and the text.
 struct StringLocation {
   const ResourceEntry* block = nullptr;
   size_t offset = 0;

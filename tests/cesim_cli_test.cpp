@@ -11,6 +11,8 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <map>
+#include <optional>
 
 #include "cesim_runner.h"
 
@@ -614,6 +616,68 @@ TEST(CesimSummary, SaysWhatWasSimulated) {
     CesimRun run = RunCesim(test.arguments, {"COLUMNS=1000"});
     EXPECT_EQ(run.exitStatus, 0) << run.err;
     EXPECT_NE(run.out.find(test.lines), std::string::npos) << test.lines << "\n" << run.out;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Every file below `folder` with its contents, the temporary files of a save included.
+std::map<std::string, std::string> FolderContents(const fs::path& folder) {
+  std::map<std::string, std::string> contents;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    const std::string name = entry.path().lexically_relative(folder).string();
+    contents[name] = entry.is_regular_file() ? ReadText(entry.path()) : "(folder)";
+  }
+  return contents;
+}
+
+// The survey natively and on both emulated CPUs, with a card and without, and with each fault the
+// card can have: the same boxes, trace and summary, and the same files on the card, byte for byte.
+// A run the fault stops leaves the card as it found it.
+TEST(CesimCard, TheSurveyWritesTheSameCardNativelyAndEmulated) {
+  const struct {
+    std::vector<std::string> options;
+    bool card, writes;
+  } cases[] = {
+      {{}, false, false},
+      {{}, true, true},
+      {{"--card-profile", "MMC"}, true, true},
+      {{"--card-full"}, true, false},
+      {{"--card-read-only"}, true, false},
+      {{"--fail-enumeration", "HKEY_LOCAL_MACHINE\\System"}, true, false},
+  };
+  const std::vector<std::vector<std::string>> runners = {
+      {"--program", "survey"},
+      {"--image", SURVEY_IMAGE, "--cpu", "pxa270"},
+      {"--image", SURVEY_IMAGE, "--cpu", "ti925t"}};
+  for (const auto& test : cases) {
+    std::optional<std::string> firstOut;
+    std::optional<std::map<std::string, std::string>> firstCard;
+    for (const auto& runner : runners) {
+      ScratchFolder scratch;
+      const fs::path card = scratch.path() / "card";
+      fs::create_directories(card / "survey" / "Quillet");  // an earlier survey: never replaced
+      std::ofstream(card / "survey" / "Quillet" / "rom.bin") << "earlier";
+      std::vector<std::string> arguments = Join(runner, {"--answer", "no", "--trace"});
+      if (test.card) arguments = Join(arguments, Join({"--card", card.string()}, test.options));
+      const CesimRun run = RunCesim(arguments);
+      const std::string what = test.options.empty() ? "plain" : test.options.front();
+      EXPECT_EQ(run.exitStatus, 0) << what << run.err;
+      std::string out = WithoutRunDescription(run.out);
+      for (size_t at; (at = out.find(card.string())) != std::string::npos;)
+        out.replace(at, card.string().size(), "{card}");
+      const std::map<std::string, std::string> contents = FolderContents(card);
+      if (!firstOut) {
+        firstOut = out;
+        firstCard = contents;
+        EXPECT_EQ(contents.size(), test.writes ? 6u : 3u) << what;
+        EXPECT_EQ(contents.at("survey/Quillet/rom.bin"), "earlier") << what;
+      }
+      EXPECT_EQ(out, *firstOut) << what << " " << runner.front();
+      EXPECT_EQ(contents, *firstCard) << what << " " << runner.front();
+    }
   }
 }
 

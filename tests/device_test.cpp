@@ -1130,6 +1130,34 @@ TEST(DeviceFiles, EachRoutineAnswersAsTheCardsFileSystemDoes) {
   EXPECT_TRUE(std::filesystem::is_fifo(card.path / "fifo"));
 }
 
+// The card's volume on its own, below the file system's checks: a path through a link that leads
+// out of the card's folder is refused at every step, and nothing outside changes.
+TEST(DeviceFiles, TheCardsVolumeNeverFollowsALinkOutOfItsFolder) {
+  CardFolder card, outside;
+  std::filesystem::create_directory_symlink(outside.path, card.path / "link");
+  std::ofstream(outside.path / "kept") << "kept";
+  const std::unique_ptr<device::Volume> volume = device::MakeHostFolderVolume(card.path);
+  const device::VolumePath kept = {u"link", u"kept"}, made = {u"link", u"made"};
+  std::vector<uint8_t> bytes;
+  const uint8_t data[] = {'x'};
+  const struct {
+    const char* what;
+    LONG status;
+  } cases[] = {
+      {"a write", volume->Write(made, data)},
+      {"a write over a file", volume->Write(kept, data)},
+      {"a folder", volume->MakeFolder(made)},
+      {"a read", volume->Read(kept, 100, bytes)},
+      {"a deletion", volume->RemoveFile(kept)},
+      {"a move out", volume->Rename(kept, {u"moved"})},
+      {"a move in", volume->Rename({u"link"}, made)},
+  };
+  for (const auto& test : cases) EXPECT_NE(test.status, ERROR_SUCCESS) << test.what;
+  EXPECT_EQ(outside.Entries(), std::vector<std::string>{"kept"});
+  EXPECT_EQ(outside.Read("kept"), "kept");
+  EXPECT_TRUE(bytes.empty());
+}
+
 // Full, the card takes what fits and then ERROR_DISK_FULL; read-only, it refuses every change.
 TEST(DeviceFiles, AFullCardTakesWhatFitsAndAReadOnlyOneNothing) {
   CardFolder full;

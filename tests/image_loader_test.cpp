@@ -87,9 +87,21 @@ struct Layout {
   uint32_t nt;
 };
 
+// `text` with "{size}" standing for the device image's size in bytes, so that a message does not
+// change with the update's size.
+std::string WithImageSize(std::string text) {
+  const size_t at = text.find("{size}");
+  if (at != std::string::npos) text.replace(at, 6, std::to_string(DeviceImage().size()));
+  return text;
+}
+
 TEST(ImageLoader, MapsTheDeviceImage) {
   const Bytes file = DeviceImage();
-  ASSERT_EQ(file.size(), 5120u);
+  const Layout sections(file);
+  ASSERT_EQ(file.size(),
+            Get32(file, sections.Section(".rsrc", offsetof(pe::SectionHeader, PointerToRawData))) +
+                Get32(file, sections.Section(".rsrc", offsetof(pe::SectionHeader, SizeOfRawData))))
+      << "the image ends with its last section's data";
   const emulator::LoadedImage image = emulator::LoadImage(file, "CardFolderUpdate.exe");
   EXPECT_EQ(image.base, 0x10000u);
   EXPECT_EQ(image.stackSize, 64u * 1024);
@@ -159,7 +171,9 @@ TEST(ImageLoader, BindsTheCoreLibraryImportsByNameInWritableSlots) {
 
 TEST(ImageLoader, ReadsTheResourceTree) {
   const emulator::LoadedImage image = emulator::LoadImage(DeviceImage(), "CardFolderUpdate.exe");
-  EXPECT_EQ(res::FindString(image.resources, 5020).substr(0, 27), u"Sie müssen einen Soft-Reset");
+  const auto question = res::LocateString(image.resources, 5020);
+  ASSERT_TRUE(question);
+  EXPECT_EQ(question->text.substr(0, 27), u"Sie müssen einen Soft-Reset");
   EXPECT_TRUE(std::ranges::any_of(image.resources, [](const res::ResourceEntry& entry) {
     return entry.type == res::ResourceId{res::RT_VERSION} && !entry.data.empty();
   }));
@@ -224,7 +238,8 @@ Patch Truncate(size_t size) {
 
 // Makes the device image one that keeps its relocations, prefers base 0x1F800 (so the device moves
 // it by 0xFFFF0800) and has one relocation block for page `page` with `entries`, at RVA 0x2100 in
-// the padding of .data. `blockSize` and `directorySize` default to what the entries need.
+// the padding of .data. `blockSize` and `directorySize` default to what the entries need. Should
+// the program's data reach that far, the patch fails rather than write over it.
 constexpr uint32_t kPreferredBase = 0x1F800;
 constexpr uint32_t kDelta = 0x10000 - kPreferredBase;
 Patch WithRelocations(uint32_t page, std::vector<uint16_t> entries, uint32_t blockSize = 0,
@@ -233,6 +248,11 @@ Patch WithRelocations(uint32_t page, std::vector<uint16_t> entries, uint32_t blo
     const uint32_t size = blockSize ? blockSize : 8 + 2 * static_cast<uint32_t>(entries.size());
     Put(f, l.FileHeader(offsetof(Head, Characteristics)), 0x0102, 2);
     Put(f, l.Optional(offsetof(Opt, ImageBase)), kPreferredBase);
+    const uint32_t data = Get32(f, l.Section(".data", offsetof(Sec, VirtualAddress)));
+    if (data + Get32(f, l.Section(".data", offsetof(Sec, VirtualSize))) > 0x2100 ||
+        data + Get32(f, l.Section(".data", offsetof(Sec, SizeOfRawData))) < 0x2200) {
+      throw std::logic_error(".data does not end before RVA 0x2100 with its padding to 0x2200");
+    }
     Put(f, l.Section(".data", offsetof(Sec, VirtualSize)), 0x200);
     const size_t block = l.Rva(0x2100);
     Put(f, block, page);
@@ -268,7 +288,7 @@ std::vector<Refusal> Refusals() {
       {SetHeader(offsetof(Head, NumberOfSections), 0),  // no section holds the imports
        "import descriptor 0: RVA 0x2024, outside the sections"},
       {SetHeader(offsetof(Head, NumberOfSections), 200),
-       "section table: ends at 0x20A0, past the end of the 5120-byte file"},
+       "section table: ends at 0x20A0, past the end of the {size}-byte file"},
       {SetOptional(offsetof(Opt, MinorSubsystemVersion), 21, 2),
        "subsystem version: 4.21, newer than the device's 4.20"},
       {SetOptional(offsetof(Opt, MajorSubsystemVersion), 5, 2),
@@ -292,13 +312,13 @@ std::vector<Refusal> Refusals() {
        "SizeOfImage 0x5000"},
       {SetSection(".rsrc", offsetof(Sec, PointerToRawData), 0x1000),
        "section .rsrc: PointerToRawData: 0x1000 with SizeOfRawData 0xA00, past the end of the "
-       "5120-byte file"},
+       "{size}-byte file"},
       {Truncate(0x1000),
        "section .rsrc: PointerToRawData: 0xA00 with SizeOfRawData 0xA00, past the end of the "
        "4096-byte file"},
       {SetSection(".rsrc", offsetof(Sec, SizeOfRawData), 0xA01),  // more than VirtualSize reads
        "section .rsrc: PointerToRawData: 0xA00 with SizeOfRawData 0xA01, past the end of the "
-       "5120-byte file"},
+       "{size}-byte file"},
       {Set([](const Layout& l) { return l.FirstImport(offsetof(Imp, Name)); }, 0x8000),
        "import descriptor 0: Name: RVA 0x8000, outside the sections"},
       {[](Bytes& f, const Layout& l) {
@@ -371,7 +391,7 @@ TEST(ImageLoader, RefusesFaultyImagesWithOneLineNamingTheField) {
       emulator::LoadImage(file, "image.exe");
       ADD_FAILURE() << "loaded";
     } catch (const emulator::ImageError& error) {
-      EXPECT_EQ(error.what(), "image.exe: " + row.message);
+      EXPECT_EQ(error.what(), "image.exe: " + WithImageSize(row.message));
     }
   }
 }
@@ -414,10 +434,11 @@ std::vector<Noted> NotedImages() {
        "FileAlignment: 0x300, not a power of two from 0x200 to 0x1000: the device reads each "
        "section from its file offset without looking at it"},
       {SetOptional(offsetof(Opt, SizeOfHeaders), 0x1800),
-       "SizeOfHeaders: 0x1800, not the headers' size within the 5120-byte file: the device does "
+       "SizeOfHeaders: 0x1800, not the headers' size within the {size}-byte file: the device does "
        "not use it"},
       {SetOptional(offsetof(Opt, SizeOfHeaders), 0x100),
-       "SizeOfHeaders: 0x100, not the headers' size within the 5120-byte file: the device does not "
+       "SizeOfHeaders: 0x100, not the headers' size within the {size}-byte file: the device does "
+       "not "
        "use it"},
       {Set([](const Layout& l) { return l.Directory(pe::IMAGE_DIRECTORY_ENTRY_IMPORT) + 4; }, 0),
        "DataDirectory[1] (imports): RVA 0x2024 with size 0: the device reads none of it"},
@@ -500,7 +521,8 @@ TEST(ImageLoader, RunsWhatTheDeviceRunsWithANoteNamingTheField) {
     row.patch(file, layout);
     const emulator::LoadedImage image = emulator::LoadImage(file, "image.exe");
     const std::vector<std::string> expected =
-        row.note.empty() ? std::vector<std::string>{} : std::vector{"image.exe: " + row.note};
+        row.note.empty() ? std::vector<std::string>{}
+                         : std::vector{"image.exe: " + WithImageSize(row.note)};
     EXPECT_EQ(image.notes, expected);
     if (row.note.ends_with("finds none")) {
       EXPECT_TRUE(image.resources.empty());

@@ -413,7 +413,9 @@ TEST_P(SurveyScenario, NativeAndEmulatedAgreeAndAFailureLeavesTheCardAsItWas) {
       << box;
   const bool failed = box.find("fehlgeschlagen:\\x0A") != std::string::npos ||
                       box.find("Survey failed:\\x0A") != std::string::npos;
-  if (failed) EXPECT_EQ(native.after, native.before);
+  if (failed) {
+    EXPECT_EQ(native.after, native.before);
+  }
   EXPECT_EQ(native.run.result.keysLeftOpen, 0u);
   EXPECT_EQ(native.run.result.filesLeftOpen, 0u);
   for (Runner runner : {Runner::Pxa270, Runner::Ti925t}) {

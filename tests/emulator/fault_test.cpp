@@ -211,6 +211,19 @@ const FailedCall kFailedCalls[] = {
       "(unmapped), 4) -> ERROR_INVALID_PARAMETER\n",
       "trace: KernelIoControl(IOCTL_ROM_INFO, [15], 4, bad pointer 0x00000004 (unmapped), 160, "
       "NULL) -> FALSE\n"}},
+    {"the enumeration and file routines given unmapped pointers",
+     TestImage("storage_bad_pointers"),
+     {},
+     0,
+     {"trace: RegEnumKeyExW(HKEY_LOCAL_MACHINE, 0, bad pointer 0x00000004 (unmapped), [16], NULL, "
+      "NULL, NULL, NULL) -> ERROR_INVALID_PARAMETER\n",
+      "trace: RegQueryValueExW(HKEY_LOCAL_MACHINE, \"Name\", NULL, NULL, buffer, bad pointer "
+      "0x00000004 (unmapped)) -> ERROR_INVALID_PARAMETER\n",
+      "trace: CreateFileW(bad pointer 0x00000004 (unmapped), GENERIC_WRITE, 0, NULL, CREATE_NEW, "
+      "0, 0x00000000) -> INVALID_HANDLE_VALUE, last error ERROR_INVALID_PARAMETER\n",
+      "trace: GetLastError() -> ERROR_INVALID_PARAMETER\n",
+      "trace: GetModuleFileNameW(0x00000000, bad pointer 0x00000004 (unmapped), 16) -> 0, last "
+      "error ERROR_INVALID_PARAMETER\n"}},
     {"an ARMv5 instruction on the XScale",
      TestImage("count_leading_zeros"),
      {"--cpu", "pxa270"},

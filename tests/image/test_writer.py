@@ -58,6 +58,15 @@ def truncated_program(folder):
             f"truncated: the section header at offset {table} runs past the end of the file")
 
 
+def section_name_outside_its_table(folder):
+    program = bytearray(read(ARGS.program))
+    (table,) = struct.unpack_from("<I", program, 0x20)
+    (names,) = struct.unpack_from("<H", program, 0x32)
+    struct.pack_into("<I", program, table + 40, 0xFFFFFF00)  # section 1, the first of the program
+    return ({"elf": write(folder, "names.elf", bytes(program))},
+            f"a name at offset {0xFFFFFF00} of string table section {names} cannot be read")
+
+
 def stripped_program(folder):
     path = os.path.join(folder, "stripped.elf")
     subprocess.run(["llvm-objcopy", "--strip-all", ARGS.program, path], check=True)
@@ -87,6 +96,7 @@ CASES = [
     ("an object that is not linked", lambda f: ({"elf": ARGS.object}, None),
      "not a linked executable but a relocatable object", "elf"),
     ("a truncated ELF file", truncated_program, None, "elf"),
+    ("a section name outside the name table", section_name_outside_its_table, None, "elf"),
     ("an ELF file without symbols", stripped_program, None, "elf"),
     ("a section below the image", lambda f: ({"elf": built("text_below_image")}, None),
      "section .text at 0x9000-0x9040 lies outside the image's range 0x11000-0x2000000", "elf"),
@@ -153,6 +163,24 @@ class TheWriter(unittest.TestCase):
                 self.assertEqual((result.returncode, result.stdout, result.stderr),
                                  (1, "", f"imagewriter: {shown}: {text}\n"))
                 self.assertEqual(sorted(os.listdir(folder)), before, "files left behind")
+
+    def test_refuses_a_command_line_it_cannot_use_in_one_line_naming_what_is_wrong(self):
+        good = ["--elf", ARGS.program, "--res", ARGS.res, "--imports", ARGS.imports]
+        # (arguments after --output, word the refusal must name)
+        for extra, named in [([], "--output"), (["--output"], "--output"),
+                             (["--output", ""], "--output"), (["--output", "o", "--bogus"], "--bogus"),
+                             (["--output", "o", "--output", "p"], "--output"),
+                             (["--output", "o", "loose"], "loose")]:
+            with self.subTest(extra), tempfile.TemporaryDirectory() as folder:
+                result = subprocess.run([ARGS.writer] + good + extra, capture_output=True, text=True,
+                                        cwd=folder)  # an image written would be left in folder
+                self.assertEqual((result.returncode, result.stdout), (2, ""))
+                self.assertRegex(result.stderr, r"\Aimagewriter: [^\n]*" + named +
+                                 r"[^\n]*; see imagewriter --help\n\Z")
+                self.assertEqual(os.listdir(folder), [], "files left behind")
+        result = subprocess.run([ARGS.writer, "--help", "--bogus"], capture_output=True, text=True)
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
+        self.assertTrue(result.stdout.startswith("Usage: imagewriter --elf FILE"))
 
     def test_writes_the_time_stamp_from_source_date_epoch_and_replaces_an_older_file_whole(self):
         with tempfile.TemporaryDirectory() as folder:

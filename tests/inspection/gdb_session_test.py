@@ -19,6 +19,17 @@ import unittest
 
 ARGS = None
 LIMIT = 60  # seconds any one process may take
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+def source_line(file, text):
+    """The number of the line of update/<file> that holds `text`, so a test names a statement, not
+    where it happens to stand."""
+    with open(os.path.join(REPO, "update", file), encoding="utf-8") as source:
+        for number, line in enumerate(source, 1):
+            if text in line:
+                return number
+    raise AssertionError(f"{text!r} is not in update/{file}")
 
 
 class Cesim:
@@ -107,8 +118,10 @@ class Session(unittest.TestCase):
             "print/x RomInfoBlock[128]", "print/x RomInfoBlock[130]", "finish",
             "print ResetPromptText", "continue"])
         status, out, err = cesim.finish()
-        self.assertRegex(output, r"Breakpoint 1, WinMain \(instance=46461094\) at \S*update/main\.cpp:15")
-        self.assertRegex(output, r"CheckRomLanguage \(\) at \S*update/rom_check\.cpp:39")
+        first = source_line("main.cpp", "ProgramInstance = instance;")
+        memset = source_line("rom_check.cpp", "memset(ResetPromptText, 0,")
+        self.assertRegex(output, rf"Breakpoint 1, WinMain \(instance=46461094\) at \S*update/main\.cpp:{first}\n")
+        self.assertRegex(output, rf"CheckRomLanguage \(\) at \S*update/rom_check\.cpp:{memset}\n")
         self.assertRegex(output, r"#1  0x[0-9a-f]+ in WinMain")
         self.assertIn("$1 = 0x44\n", output)  # 'D' of DEUTSCH
         self.assertIn("$2 = 0x45\n", output)
@@ -138,7 +151,8 @@ class Session(unittest.TestCase):
                                   "continue"])
         status, _, _ = cesim.finish()
         self.assertIn("Old value = 0\nNew value = 46461094", output)
-        self.assertRegex(output, r"WinMain \(instance=46461094\) at \S*update/main\.cpp:16")
+        after = source_line("main.cpp", "QueryRomInfo();")
+        self.assertRegex(output, rf"WinMain \(instance=46461094\) at \S*update/main\.cpp:{after}\n")
         self.assertIn("[Inferior 1 (Remote target) exited normally]", output)
         self.assertEqual(status, 0)
 
