@@ -18,6 +18,7 @@
 #include "device.h"
 #include "file_io.h"
 #include "file_roles.h"
+#include "fleet.h"
 #include "gdb_stub.h"
 #include "image_loader.h"
 #include "machine.h"
@@ -383,6 +384,10 @@ constexpr ErrorKind kErrorKinds[] = {
 };
 
 int Main(const std::vector<std::string>& arguments) {
+  if (!arguments.empty() && arguments.front() == "fleet") {
+    return cesim::FleetMain(std::span(arguments).subspan(1),
+                            res::ReadResFile(kProgramResources, "program resources"));
+  }
   RunNotes notes;
   try {
     cesim::Options options = cesim::ParseOptions(arguments);

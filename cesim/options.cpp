@@ -344,6 +344,7 @@ Options ParseOptions(std::span<const std::string> arguments) {
 
 std::string Usage() {
   std::string usage = R"(usage: cesim [options]
+       cesim fleet [options] DIR...   (see cesim fleet --help)
 
 Runs the card-folder update once on a simulated German handheld and reports what it did: the
 update built for this machine, or with --image the device's own ARM executable on an emulated CPU.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "message_box.h"
+#include "stale_references.h"
 #include "storage_manager.h"
 #include "utf_text.h"
 
@@ -66,10 +67,10 @@ void PrintFiles(std::ostream& out, const Options& options, const device::RunResu
   }
 }
 
-// The language name as the summary shows it: quoted, control characters as \xNN.
-std::string ShownLanguage(const device::RomBlock& block) {
+// Text as the summary shows it: quoted, control characters as \xNN.
+std::string Quoted(std::u16string_view text) {
   std::string shown = "\"";
-  for (char c : device::ToUtf8(device::RomLanguage(block))) {
+  for (char c : device::ToUtf8(text)) {
     if (static_cast<unsigned char>(c) >= 0x20) {
       shown += c;
       continue;
@@ -79,6 +80,27 @@ std::string ShownLanguage(const device::RomBlock& block) {
     shown += escape;
   }
   return shown + "\"";
+}
+
+std::string ShownLanguage(const device::RomBlock& block) {
+  return Quoted(device::RomLanguage(block));
+}
+
+// Each registry value left naming the folder a card no longer mounts as, the first ten of them.
+void PrintStaleReferences(std::ostream& out, const device::Registry& registry,
+                          const device::RunResult& result) {
+  constexpr size_t kShown = 10;
+  const std::vector<device::StaleReference> stale =
+      device::StaleReferencesAfter(registry, result.changes);
+  for (size_t i = 0; i < std::min(stale.size(), kShown); ++i) {
+    out << "  stale reference: [" << device::ToUtf8(stale[i].keyPath) << "] "
+        << (stale[i].name.empty() ? std::string("@") : Quoted(stale[i].name)) << " = "
+        << Quoted(stale[i].text) << '\n';
+  }
+  if (stale.size() > kShown) {
+    out << "  stale references: " << stale.size() - kShown << " more, " << stale.size()
+        << " in all\n";
+  }
 }
 
 std::string RomLine(const Options& options, const device::DeviceSettings& settings) {
@@ -177,6 +199,7 @@ void PrintSummary(std::ostream& out, const SummaryInput& run) {
         << device::ToUtf8(change.name) << "\": " << shown(change.before) << " -> "
         << shown(change.after) << '\n';
   }
+  PrintStaleReferences(out, registry, result);
   if (result.resetTookEffect) {
     out << "  after the reset the storage manager mounts:\n";
     for (std::u16string_view profile : device::kCardProfiles) {

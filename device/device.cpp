@@ -15,8 +15,9 @@ constexpr size_t kMaxValueNameUnits = 255;
 // Thrown through the program when a soft reset takes effect: the run ends where it stands.
 struct SoftResetTaken {};
 
-// The device the program is running on; the platform entry points forward to it.
-Device* activeDevice = nullptr;
+// The device the program is running on; the platform entry points forward to it. Each thread
+// runs its own device.
+thread_local Device* activeDevice = nullptr;
 
 class ActiveDevice {
  public:

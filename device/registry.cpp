@@ -256,6 +256,15 @@ std::vector<RegKey> Registry::Keys() const {
   return keys;
 }
 
+void Registry::ForEachValue(
+    const std::function<void(std::u16string_view keyPath, const RegValue& value)>& visit) const {
+  for (const KeyEntry& entry : keys_) {
+    if (entry.values.empty()) continue;
+    const std::u16string path = FromValidUtf8(PathOf(entry));
+    for (const ValueEntry& value : entry.values) visit(path, ValueOf(value));
+  }
+}
+
 bool Registry::operator==(const Registry& other) const {
   return format_ == other.format_ && Keys() == other.Keys();
 }

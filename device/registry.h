@@ -5,6 +5,7 @@
 
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -93,6 +94,10 @@ class Registry {
 
   // Every key with its values, in the order of the file, then the keys added.
   std::vector<RegKey> Keys() const;
+  // Every value in the order of Keys(), read one at a time, so that looking through a large
+  // registry does not copy it whole. The path and the value are valid during the call only.
+  void ForEachValue(
+      const std::function<void(std::u16string_view keyPath, const RegValue& value)>& visit) const;
   const RegFileFormat& Format() const { return format_; }
 
   // The same keys and values in the same order, and the same format.

@@ -27,6 +27,17 @@ bool ReadFolder(const RegValue* value, FolderBuffer& buffer) {
   return true;
 }
 
+// The value as it is, or as it was before `undone` when they changed it.
+const RegValue* ValueBefore(const Registry& registry, std::span<const ValueChange> undone,
+                            std::u16string_view keyPath, std::u16string_view name) {
+  for (const ValueChange& change : undone) {
+    if (EqualsIgnoringCase(change.keyPath, keyPath) && EqualsIgnoringCase(change.name, name)) {
+      return change.before ? &*change.before : nullptr;
+    }
+  }
+  return registry.FindValue(keyPath, name);
+}
+
 }  // namespace
 
 std::u16string ProfileKeyPath(std::u16string_view profile) {
@@ -34,15 +45,17 @@ std::u16string ProfileKeyPath(std::u16string_view profile) {
 }
 
 // The profile's own value, else the one all profiles share, else the built-in name, each read
-// into the same buffer, which starts as the built-in name. Only keys that exist are read.
-std::u16string MountFolder(const Registry& registry, std::u16string_view profile) {
+// into the same buffer, which starts as the built-in name. Only keys that exist are read; a change
+// sets values in keys that exist, so undoing it leaves the keys as they are.
+std::u16string MountFolder(const Registry& registry, std::u16string_view profile,
+                           std::span<const ValueChange> undone) {
   FolderBuffer buffer{};
   std::ranges::copy(kBuiltInFolder, buffer.begin());
   const std::u16string profileKey = ProfileKeyPath(profile);
   if (!registry.KeyExists(kProfilesKey)) return std::u16string(kBuiltInFolder);
   const bool own = registry.KeyExists(profileKey) &&
-                   ReadFolder(registry.FindValue(profileKey, u"Folder"), buffer);
-  if (!own && !ReadFolder(registry.FindValue(kProfilesKey, u"Folder"), buffer)) {
+                   ReadFolder(ValueBefore(registry, undone, profileKey, u"Folder"), buffer);
+  if (!own && !ReadFolder(ValueBefore(registry, undone, kProfilesKey, u"Folder"), buffer)) {
     std::ranges::copy(kBuiltInFolder, buffer.begin());
     buffer[kBuiltInFolder.size()] = 0;
   }

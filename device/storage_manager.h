@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,8 @@ std::u16string ProfileKeyPath(std::u16string_view profile);
 // "Folder": the profile's own value, else the one all profiles share, else the built-in name. A
 // value is copied as raw bytes over what its buffer held, so one without a terminator keeps the
 // tail of the name before it; an empty string is a valid name; a value of another type is skipped.
-std::u16string MountFolder(const Registry& registry, std::u16string_view profile);
+// With `undone`, the folder as it was before those changes were made to the registry.
+std::u16string MountFolder(const Registry& registry, std::u16string_view profile,
+                           std::span<const ValueChange> undone = {});
 
 }  // namespace device

@@ -50,6 +50,8 @@ class GuestMemory {
   // Fills mapped memory as the loader does, whatever the region's protection.
   void Load(uint32_t address, const std::vector<uint8_t>& bytes);
 
+  // Every region mapped, by address.
+  const std::vector<GuestRegion>& regions() const { return regions_; }
   // The region holding `address`, if any.
   const GuestRegion* RegionAt(uint32_t address) const;
   // "0x00011000 (.data)": an address with the region it lies in, for messages.

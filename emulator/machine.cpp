@@ -54,10 +54,36 @@ std::string Counted(uint64_t count, const std::string& thing) {
 }  // namespace
 
 Machine::Machine(const LoadedImage& image, device::Device& device, MachineSettings settings)
-    : device_(device), settings_(settings), engine_(UnicornModel(settings.cpu)), memory_(engine_) {
+    : device_(&device), settings_(settings), engine_(UnicornModel(settings.cpu)), memory_(engine_) {
   MapImage(image);
   BindImports(image.imports);
   InstallHooks();
+  SaveSetUp();
+}
+
+void Machine::SaveSetUp() {
+  uc_context* context = nullptr;
+  UnicornEngine::Check(uc_context_alloc(engine_.get(), &context), "uc_context_alloc");
+  setUp_.reset(context);
+  UnicornEngine::Check(uc_context_save(engine_.get(), context), "uc_context_save");
+  for (const GuestRegion& region : memory_.regions()) {
+    if (!(region.protection & kWrite)) continue;
+    SavedPages& saved = writablePages_.emplace_back(SavedPages{region.address, {}});
+    saved.bytes.resize(region.size);
+    UnicornEngine::Check(uc_mem_read(engine_.get(), region.address, saved.bytes.data(), region.size),
+                         "uc_mem_read");
+  }
+}
+
+bool Machine::Reuse(device::Device& device) {
+  if (fault_ || !notes_.empty()) return false;
+  UnicornEngine::Check(uc_context_restore(engine_.get(), setUp_.get()), "uc_context_restore");
+  for (const SavedPages& saved : writablePages_) memory_.Load(saved.address, saved.bytes);
+  device_ = &device;
+  instructions_ = 0;
+  platformCalls_ = 0;
+  pending_ = nullptr;
+  return true;
 }
 
 void Machine::MapImage(const LoadedImage& image) {
@@ -216,7 +242,7 @@ void Machine::CallStub(uint32_t address) {
     return;
   }
   try {
-    PlatformCall call(memory_, device_, engine_, resourceAddresses_,
+    PlatformCall call(memory_, *device_, engine_, resourceAddresses_,
                       [this](const std::string& what) { return Report(what); });
     engine_.SetRegister(UC_ARM_REG_R0, stub.handler(call));
   } catch (...) {  // nothing may unwind through the engine; rethrown once it has stopped

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,7 +42,15 @@ class Machine {
   // passes through.
   int Start(HINSTANCE instance, HINSTANCE previous, const char16_t* commandLine, int show);
 
-  // Instructions the guest executed inside the image (or, broken, on its stack), over every Start.
+  // Makes the machine as it was once set up, for a run against `device`: the engine's context and
+  // every page the process may write are restored, while the engine keeps the code it has
+  // translated, which is most of what setting a machine up costs. False, and nothing done, when
+  // the last run changed what a restore does not undo (it faulted, or made a region executable):
+  // such a machine is set up anew.
+  bool Reuse(device::Device& device);
+
+  // Instructions the guest executed inside the image (or, broken, on its stack), over every Start
+  // since the machine was set up or last reused.
   uint64_t instructionsExecuted() const { return instructions_; }
 
   // Looking inside a run (execution_observer.h): observers see every instruction of the image and
@@ -71,6 +80,7 @@ class Machine {
   void MapImage(const LoadedImage& image);
   void BindImports(const std::vector<ImportBinding>& imports);
   void InstallHooks();
+  void SaveSetUp();
   uint32_t PlaceCommandLine(const char16_t* commandLine);
   int Finish(uc_err result);
 
@@ -91,10 +101,20 @@ class Machine {
   static void OnObservedInstruction(uc_engine*, uint64_t address, uint32_t size, void* machine);
   void ReportFault(FaultSignal signal);
 
-  device::Device& device_;
+  struct SavedPages {
+    uint32_t address = 0;
+    std::vector<uint8_t> bytes;
+  };
+  struct ContextDeleter {
+    void operator()(uc_context* context) const { uc_context_free(context); }
+  };
+
+  device::Device* device_;
   MachineSettings settings_;
   UnicornEngine engine_;
   GuestMemory memory_;
+  std::unique_ptr<uc_context, ContextDeleter> setUp_;  // the engine's context once set up
+  std::vector<SavedPages> writablePages_;              // as they were once set up
   uint32_t imageStart_ = 0, imageEnd_ = 0, entry_ = 0, stackSize_ = 0;
   std::vector<uint32_t> resourceAddresses_;  // where each of the image's resource entries lies
   std::vector<Stub> stubs_;                  // stub 0 ends the process; the others are the imports

@@ -14,6 +14,7 @@
 
 #include "answers.h"
 #include "platform.h"
+#include "stale_references.h"
 #include "storage_manager.h"
 
 namespace {
@@ -669,6 +670,90 @@ TEST(StorageManagerFolder, ReadsFolderAsTheStorageManagerDoes) {
       registry.SetValue(device::kProfilesKey, u"Folder", test.shared->type, test.shared->data);
     }
     EXPECT_EQ(device::MountFolder(registry, u"MMC"), test.expected) << test.why;
+    // The same registry once a run has written both values (into keys that exist, as a program
+    // does): undoing its changes gives the folder back.
+    registry.StartRecordingChanges();
+    if (test.profileKey) {
+      registry.SetValue(profile, u"Folder", device::kRegSz, text(u"Speicherkarte", true));
+    }
+    registry.SetValue(device::kProfilesKey, u"FOLDER", device::kRegSz, text(u"Neu", true));
+    EXPECT_EQ(device::MountFolder(registry, u"MMC", registry.RecordedChanges()), test.expected)
+        << test.why << ", undone";
+  }
+}
+
+// Values left naming the card's old folder: each row is a value of an installed program, and
+// whether it names a path in "Storage Card" once the card mounts as another folder.
+TEST(StaleReferences, FindsPathsInTheReplacedFolderOnlyAsAWholeRootComponent) {
+  using namespace std::string_literals;
+  auto units = [](std::u16string_view text) {
+    std::vector<uint8_t> bytes;
+    for (char16_t unit : text) bytes.insert(bytes.end(), {uint8_t(unit), uint8_t(unit >> 8)});
+    return bytes;
+  };
+  const struct {
+    const char16_t* key;
+    uint32_t type;
+    std::u16string data;  // as stored: a list's strings end with a zero unit each
+    std::vector<std::u16string> stale;
+  } cases[] = {
+      {u"HKEY_LOCAL_MACHINE\\init",
+       device::kRegSz,
+       u"\\Storage Card\\Navigation\\app.exe\0"s,
+       {u"\\Storage Card\\Navigation\\app.exe"}},
+      {u"HKEY_CLASSES_ROOT\\gpxfile\\Shell\\Open\\Command",
+       device::kRegSz,
+       u"\"\\STORAGE CARD\\navi.exe\" %1",
+       {u"\"\\STORAGE CARD\\navi.exe\" %1"}},
+      {u"HKEY_LOCAL_MACHINE\\Software\\Shortcut",
+       device::kRegExpandSz,
+       u"\\storage card",
+       {u"\\storage card"}},
+      {u"HKEY_LOCAL_MACHINE\\Software\\Run",
+       device::kRegSz,
+       u"cmd.exe /c \\Storage Card\\x.bat;\\Windows",
+       {u"cmd.exe /c \\Storage Card\\x.bat;\\Windows"}},
+      {u"HKEY_LOCAL_MACHINE\\Software\\List",
+       device::kRegSz,
+       u"\\Windows;\\Storage Card",
+       {u"\\Windows;\\Storage Card"}},
+      {u"HKEY_LOCAL_MACHINE\\Loader",
+       device::kRegMultiSz,
+       u"\\Windows\0\\Storage Card\\Lib\0\\Storage Cards\0\0"s,
+       {u"\\Storage Card\\Lib"}},
+      {u"HKEY_LOCAL_MACHINE\\Software\\A", device::kRegSz, u"\\Storage Cards\\x", {}},
+      {u"HKEY_LOCAL_MACHINE\\Software\\B", device::kRegSz, u"\\Windows\\Storage Card\\x", {}},
+      {u"HKEY_LOCAL_MACHINE\\Software\\C", device::kRegSz, u"\\Storage Card Backup\\x", {}},
+      {u"HKEY_LOCAL_MACHINE\\Software\\D", device::kRegSz, u"Storage Card\\x", {}},
+      {u"HKEY_LOCAL_MACHINE\\Software\\E", device::kRegSz, u"\\Storage Car", {}},
+      {u"HKEY_LOCAL_MACHINE\\Software\\F", device::kRegBinary, u"\\Storage Card\\x", {}},
+      {u"HKEY_LOCAL_MACHINE\\Software\\G", device::kRegSz, u"\\Speicherkarte\\x", {}},
+      // The profiles themselves name the folder; they are what the update changes.
+      {u"HKEY_LOCAL_MACHINE\\System\\StorageManager\\Profiles\\Other",
+       device::kRegSz,
+       u"\\Storage Card",
+       {}},
+      {u"HKEY_LOCAL_MACHINE\\System\\StorageManager\\ProfilesX",
+       device::kRegSz,
+       u"\\Storage Card",
+       {u"\\Storage Card"}},
+  };
+  device::Registry registry;
+  const std::u16string mmc = device::ProfileKeyPath(u"MMC");
+  registry.SetValue(mmc, u"Folder", device::kRegSz, units(u"Storage Card\0"s));
+  std::vector<device::StaleReference> expected;
+  for (const auto& test : cases) {
+    registry.SetValue(test.key, u"Value", test.type, units(test.data));
+    for (const std::u16string& text : test.stale) expected.push_back({test.key, u"Value", text});
+  }
+  EXPECT_TRUE(device::StaleReferencesAfter(registry, {}).empty()) << "no folder was replaced";
+  registry.StartRecordingChanges();
+  registry.SetValue(mmc, u"Folder", device::kRegSz, units(u"Speicherkarte\0"s));
+  const std::vector<device::StaleReference> found =
+      device::StaleReferencesAfter(registry, registry.RecordedChanges());
+  EXPECT_EQ(found, expected);
+  for (size_t i = 0; i < std::min(found.size(), expected.size()); ++i) {
+    EXPECT_EQ(device::ToUtf8(found[i].text), device::ToUtf8(expected[i].text));
   }
 }
 

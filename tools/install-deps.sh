@@ -8,7 +8,7 @@ packages=(
   python3 python3-pefile
   libunicorn-dev
   libcli11-dev  # cesim's command line
-  nlohmann-json3-dev  # the JSON form of the trace
+  nlohmann-json3-dev  # the JSON form of the trace and the fleet report
   pkg-config libdw-dev libcapstone-dev  # the image's symbols and line table; disassembly
   gdb-multiarch lcov                    # debugging and coverage of the image under cesim
   libutfcpp-dev  # UTF-8 and UTF-16 conversion of registry files
