@@ -3,6 +3,7 @@
 // the platform's checks.
 #include <algorithm>
 
+#include "binary.h"
 #include "device.h"
 #include "file_values.h"
 #include "storage_manager.h"
@@ -20,11 +21,7 @@ Value Flags(DWORD value, std::initializer_list<std::pair<DWORD, const char*>> na
     text += (text.empty() ? "" : " | ") + std::string(name);
     rest &= ~bit;
   }
-  if (rest != 0) {
-    char hex[11];
-    std::snprintf(hex, sizeof hex, "0x%08X", rest);
-    text += (text.empty() ? "" : " | ") + std::string(hex);
-  }
+  if (rest != 0) text += (text.empty() ? "" : " | ") + binary::Hex(rest, 8);
   return as::Constant(value, text);
 }
 
