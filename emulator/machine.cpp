@@ -53,8 +53,18 @@ std::string Counted(uint64_t count, const std::string& thing) {
 
 }  // namespace
 
+UnicornEngine EngineFor(CpuModel cpu) {
+  UnicornEngine engine(UnicornModel(cpu));
+  engine.SetUp();
+  return engine;
+}
+
 Machine::Machine(const LoadedImage& image, device::Device& device, MachineSettings settings)
-    : device_(&device), settings_(settings), engine_(UnicornModel(settings.cpu)), memory_(engine_) {
+    : Machine(image, device, settings, UnicornEngine(UnicornModel(settings.cpu))) {}
+
+Machine::Machine(const LoadedImage& image, device::Device& device, MachineSettings settings,
+                 UnicornEngine engine)
+    : device_(&device), settings_(settings), engine_(std::move(engine)), memory_(engine_) {
   MapImage(image);
   BindImports(image.imports);
   InstallHooks();
@@ -70,8 +80,8 @@ void Machine::SaveSetUp() {
     if (!(region.protection & kWrite)) continue;
     SavedPages& saved = writablePages_.emplace_back(SavedPages{region.address, {}});
     saved.bytes.resize(region.size);
-    UnicornEngine::Check(uc_mem_read(engine_.get(), region.address, saved.bytes.data(), region.size),
-                         "uc_mem_read");
+    UnicornEngine::Check(
+        uc_mem_read(engine_.get(), region.address, saved.bytes.data(), region.size), "uc_mem_read");
   }
 }
 

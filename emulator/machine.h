@@ -30,10 +30,17 @@ struct MachineSettings {
   uint64_t maxInstructions = 1'000'000;
 };
 
+// An engine for a machine of `cpu`, already set up (UnicornEngine::SetUp), for a caller that
+// makes it on another thread while it prepares the rest of a run.
+UnicornEngine EngineFor(CpuModel cpu);
+
 class Machine {
  public:
-  // Maps `image` and binds its imports; the device answers its platform calls.
+  // Maps `image` and binds its imports; the device answers its platform calls. The machine runs
+  // on `engine` when given, which must be EngineFor(settings.cpu) and not used before.
   Machine(const LoadedImage& image, device::Device& device, MachineSettings settings);
+  Machine(const LoadedImage& image, device::Device& device, MachineSettings settings,
+          UnicornEngine engine);
   Machine(const Machine&) = delete;  // the engine's hooks hold its address
   Machine& operator=(const Machine&) = delete;
 
