@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "coredll_exports.h"
 #include "pe_format.h"
 
 namespace {
@@ -167,6 +168,25 @@ TEST(ImageLoader, BindsTheCoreLibraryImportsByNameInWritableSlots) {
   }
   EXPECT_GE(image.imports.front().slotAddress, data.address);
   EXPECT_LE(image.imports.back().slotAddress + 4, data.address + data.bytes.size());
+}
+
+// The export list is searched as text: a name or an ordinal matches a whole field, never the
+// start or the end of another one (ordinal 9's line follows lines whose ordinals end in 9).
+TEST(CoreLibraryExports, MatchWholeNamesAndOrdinals) {
+  const std::pair<std::string, bool> names[] = {{"memset", true},    {"SystemStarted", true},
+                                                {"MD5Final", true},  {"memse", false},
+                                                {"emset", false},    {"", false},
+                                                {"memset\n", false}, {"MEMSET", false}};
+  for (const auto& [name, exported] : names) {
+    EXPECT_EQ(emulator::CoreLibraryExportsName(name), exported) << name;
+  }
+  const std::pair<uint16_t, std::optional<std::string_view>> ordinals[] = {
+      {1, "SystemStarted"}, {9, "InterlockedTestExchange"},
+      {1047, "memset"},     {1794, "MD5Final"},
+      {55, std::nullopt},   {0, std::nullopt}};
+  for (const auto& [ordinal, name] : ordinals) {
+    EXPECT_EQ(emulator::CoreLibraryExportName(ordinal), name) << ordinal;
+  }
 }
 
 TEST(ImageLoader, ReadsTheResourceTree) {
