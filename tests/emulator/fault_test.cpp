@@ -40,7 +40,15 @@ size_t SectionField(const std::string& image, std::string_view name, size_t offs
   }
 }
 constexpr size_t kCharacteristics = 18, kSubsystem = 68, kImageBase = 28, kCheckSum = 64;
-constexpr size_t kSectionCharacteristics = 36;
+constexpr size_t kImportDirectory = 96 + 8, kSectionCharacteristics = 36;
+
+// The file offset of an RVA in a section with file data.
+size_t FileOffset(const std::string& image, uint32_t rva) {
+  for (size_t at = OptionalField(image, 0xE0);; at += 40) {
+    const uint32_t start = Get32(image, at + 12), size = Get32(image, at + 16);
+    if (rva >= start && rva < start + size) return Get32(image, at + 20) + rva - start;
+  }
+}
 
 // A copy of `image` changed by `patch`, in `folder`.
 std::filesystem::path PatchedCopy(const std::filesystem::path& folder, const std::string& image,
@@ -241,7 +249,8 @@ const FailedCall kFailedCalls[] = {
       "trace: LoadStringW(0x02C4F0A6, 5020, buffer, 5) -> 4 \"Sie \"\n",
       "trace: LoadStringW(0x02C4F0A6, 5020, NULL, 0) -> 0x000145BA (the string in the image's "
       "resources)\n",
-      "trace: LoadStringW(0x02C4F0A6, 5020, buffer, 200) -> 0 (a fault while copying)\n"}},
+      "trace: LoadStringW(0x02C4F0A6, 5020, buffer, 200) -> 0 (a fault while copying)\n",
+      "trace: LoadStringW(0x02C4F0A6, 5020, buffer, 253) -> 125 \"Sie müssen "}},
     {"a question with an icon, a default button and no caption",
      TestImage("message_box"),
      {"--answer", "yes"},
@@ -261,6 +270,8 @@ const FailedCall kFailedCalls[] = {
      {},
      0,
      {"trace: RegOpenKeyExW(HKEY_LOCAL_MACHINE, \"\\System\\StorageManager\\Profiles\\MMC\", 0, "
+      "0x00000000, bad pointer 0x00011140 (.text)) -> ERROR_INVALID_PARAMETER\n",
+      "trace: RegOpenKeyExW(HKEY_LOCAL_MACHINE, \"\\System\\StorageManager\\Profiles\\MMC\", 0, "
       "0x000F003F, buffer) -> ERROR_SUCCESS, key 0x00002001\n",
       "trace: RegOpenKeyExW(0x00002001, NULL, 0, 0x00000000, buffer) -> ERROR_SUCCESS, key "
       "0x00002002\n",
@@ -291,6 +302,20 @@ struct DeviceRun {
 };
 
 const DeviceRun kDeviceRuns[] = {
+    {"KernelIoControl (557) and memset (1047) imported by ordinal, not by name",
+     DEVICE_IMAGE,
+     [](std::string& image) {
+       const size_t descriptor =
+           FileOffset(image, Get32(image, OptionalField(image, kImportDirectory)));
+       for (size_t table : {0, 16}) {  // OriginalFirstThunk, then FirstThunk
+         const size_t entries = FileOffset(image, Get32(image, descriptor + table));
+         Put(image, entries + 4 * 0, 0x80000000 | 557);   // was KernelIoControl by name
+         Put(image, entries + 4 * 6, 0x80000000 | 1047);  // was memset by name
+       }
+       Put(image, OptionalField(image, kCheckSum), 0);
+     },
+     0,
+     {}},
     {"library name in lower case",
      DEVICE_IMAGE,
      [](std::string& image) {
