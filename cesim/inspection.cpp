@@ -86,9 +86,15 @@ struct Inspection::Parts {
 Inspection::Inspection(const InspectionOptions& options, const std::filesystem::path& imageFile,
                        const emulator::LoadedImage& image, std::ostream& out, std::ostream& log)
     : options_(options),
-      symbols_(LoadImageSymbols(options, imageFile, image)),
+      imageFile_(imageFile),
+      image_(image),
       parts_(std::make_unique<Parts>()),
-      out_(out) {
+      out_(out),
+      log_(log) {
+  if (options.symbols || options.coverage || options.traceInstructions) {
+    symbols_ = LoadImageSymbols(options, imageFile, image);
+    symbolsRead_ = true;
+  }
   if (options.coverage) {
     if (!symbols_) {
       throw debuginfo::SymbolsError(
@@ -110,9 +116,24 @@ Inspection::Inspection(const InspectionOptions& options, const std::filesystem::
 
 Inspection::~Inspection() = default;
 
+const debuginfo::ProgramSymbols* Inspection::Symbols() {
+  if (!symbolsRead_) {
+    symbolsRead_ = true;
+    try {
+      symbols_ = LoadImageSymbols(options_, imageFile_, image_);
+    } catch (const debuginfo::SymbolsError& error) {
+      log_ << "cesim: " << error.what() << "; the fault is described without it" << std::endl;
+    }
+  }
+  return symbols_ ? &*symbols_ : nullptr;
+}
+
 void Inspection::Attach(emulator::Machine& machine) {
-  if (symbols_) {
-    machine.DescribeCodeWith([this](uint32_t address) { return symbols_->Describe(address); });
+  if (symbols_ || !symbolsRead_) {
+    machine.DescribeCodeWith([this](uint32_t address) {
+      const debuginfo::ProgramSymbols* symbols = Symbols();
+      return symbols ? symbols->Describe(address) : std::string();
+    });
   }
   if (options_.traceInstructions) {
     observers_.push_back(

@@ -57,8 +57,11 @@ void CheckSymbolsMatch(const debuginfo::ProgramSymbols& symbols, const emulator:
 
 class Inspection {
  public:
-  // Loads the symbols and prepares what the options ask for; with --gdb, listens and says so on
-  // `log`. Throws debuginfo::SymbolsError and InspectionSetupError.
+  // Prepares what the options ask for; with --gdb, listens and says so on `log`. The symbols are
+  // read now when an option needs them (--symbols, --coverage, --trace-instructions); else the
+  // ELF file beside the image is read only when a fault is to be described, and if it cannot be
+  // used then, `log` says why and the fault is described without it. `image` must outlive this.
+  // Throws debuginfo::SymbolsError and InspectionSetupError.
   Inspection(const InspectionOptions& options, const std::filesystem::path& imageFile,
              const emulator::LoadedImage& image, std::ostream& out, std::ostream& log);
   ~Inspection();
@@ -72,12 +75,19 @@ class Inspection {
   void WriteOutputs();
 
  private:
+  // The symbols, read on the first call; none when there are none or they cannot be used.
+  const debuginfo::ProgramSymbols* Symbols();
+
   InspectionOptions options_;
+  std::filesystem::path imageFile_;
+  const emulator::LoadedImage& image_;
   std::optional<debuginfo::ProgramSymbols> symbols_;
+  bool symbolsRead_ = false;
   std::vector<std::unique_ptr<emulator::ExecutionObserver>> observers_;
   struct Parts;
   std::unique_ptr<Parts> parts_;
   std::ostream& out_;
+  std::ostream& log_;
 };
 
 }  // namespace cesim

@@ -330,6 +330,7 @@ int Run(const cesim::Options& options, RunNotes& notes) {
   if (outputError) std::cerr << "cesim: " << *outputError << '\n';
   const std::optional<std::string> traceFailure = trace.Failure();
   if (traceFailure) std::cerr << "cesim: " << *traceFailure << '\n';
+  if (machine) machine->engine().LeaveOpenUntilExit();  // cesim ends after this run
   if (save.error || outputError) return kExitNotSaved;
   return traceFailure ? kExitOutputLost : result.exitStatus;
 }

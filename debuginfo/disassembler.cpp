@@ -1,13 +1,14 @@
 // capstone is loaded when the first Disassembler is made, not when the program starts: its
 // shared library carries some 77,000 relocations, which would otherwise slow every cesim run,
-// including the many that never disassemble anything.
+// including the many that never disassemble anything (see shared_library.h).
 #include "disassembler.h"
 
 #include <capstone/capstone.h>
-#include <dlfcn.h>
 
 #include <algorithm>
 #include <stdexcept>
+
+#include "shared_library.h"
 
 namespace debuginfo {
 namespace {
@@ -22,25 +23,17 @@ struct Capstone {
   decltype(&::cs_regs_access) cs_regs_access = nullptr;
 };
 
-template <typename Function>
-void Find(void* library, const char* name, Function& function) {
-  function = reinterpret_cast<Function>(dlsym(library, name));
-  if (!function) throw std::runtime_error(std::string("capstone lacks ") + name);
-}
-
 // Throws std::runtime_error when the library or a routine is missing.
 const Capstone& Library() {
   static const Capstone capstone = [] {
-    void* library = dlopen("libcapstone.so.4", RTLD_NOW | RTLD_LOCAL);
-    if (!library) library = dlopen("libcapstone.so", RTLD_NOW | RTLD_LOCAL);
-    if (!library) throw std::runtime_error("capstone cannot be loaded: " + std::string(dlerror()));
-    Capstone found;  // the library stays loaded for the life of the process
-    Find(library, "cs_open", found.cs_open);
-    Find(library, "cs_option", found.cs_option);
-    Find(library, "cs_disasm", found.cs_disasm);
-    Find(library, "cs_free", found.cs_free);
-    Find(library, "cs_close", found.cs_close);
-    Find(library, "cs_regs_access", found.cs_regs_access);
+    const SharedLibrary library("capstone", {"libcapstone.so.4", "libcapstone.so"});
+    Capstone found;
+    library.Find("cs_open", found.cs_open);
+    library.Find("cs_option", found.cs_option);
+    library.Find("cs_disasm", found.cs_disasm);
+    library.Find("cs_free", found.cs_free);
+    library.Find("cs_close", found.cs_close);
+    library.Find("cs_regs_access", found.cs_regs_access);
     return found;
   }();
   return capstone;

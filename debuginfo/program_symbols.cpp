@@ -15,9 +15,76 @@
 
 #include "binary.h"
 #include "file_io.h"
+#include "shared_library.h"
 
 namespace debuginfo {
 namespace {
+
+// The elfutils routines used here, looked up once, when the first ELF file is read. libdw needs
+// libelf, so both are found through libdw.
+struct Elfutils {
+  decltype(&::elf_version) elf_version = nullptr;
+  decltype(&::elf_memory) elf_memory = nullptr;
+  decltype(&::elf_end) elf_end = nullptr;
+  decltype(&::elf_kind) elf_kind = nullptr;
+  decltype(&::elf_errmsg) elf_errmsg = nullptr;
+  decltype(&::gelf_getehdr) gelf_getehdr = nullptr;
+  decltype(&::elf_getshdrstrndx) elf_getshdrstrndx = nullptr;
+  decltype(&::elf_nextscn) elf_nextscn = nullptr;
+  decltype(&::gelf_getshdr) gelf_getshdr = nullptr;
+  decltype(&::elf_strptr) elf_strptr = nullptr;
+  decltype(&::elf_getdata) elf_getdata = nullptr;
+  decltype(&::gelf_getsym) gelf_getsym = nullptr;
+  decltype(&::dwarf_begin_elf) dwarf_begin_elf = nullptr;
+  decltype(&::dwarf_end) dwarf_end = nullptr;
+  decltype(&::dwarf_nextcu) dwarf_nextcu = nullptr;
+  decltype(&::dwarf_offdie) dwarf_offdie = nullptr;
+  decltype(&::dwarf_getsrclines) dwarf_getsrclines = nullptr;
+  decltype(&::dwarf_onesrcline) dwarf_onesrcline = nullptr;
+  decltype(&::dwarf_attr) dwarf_attr = nullptr;
+  decltype(&::dwarf_formstring) dwarf_formstring = nullptr;
+  decltype(&::dwarf_lineaddr) dwarf_lineaddr = nullptr;
+  decltype(&::dwarf_lineno) dwarf_lineno = nullptr;
+  decltype(&::dwarf_lineendsequence) dwarf_lineendsequence = nullptr;
+  decltype(&::dwarf_linesrc) dwarf_linesrc = nullptr;
+};
+
+// Throws SymbolsError, naming `fileName`, when the library or a routine is missing.
+const Elfutils& Library(const std::string& fileName) try {
+  static const Elfutils elfutils = [] {
+    const SharedLibrary library("elfutils", {"libdw.so.1", "libdw.so"});
+    Elfutils found;
+    library.Find("elf_version", found.elf_version);
+    library.Find("elf_memory", found.elf_memory);
+    library.Find("elf_end", found.elf_end);
+    library.Find("elf_kind", found.elf_kind);
+    library.Find("elf_errmsg", found.elf_errmsg);
+    library.Find("gelf_getehdr", found.gelf_getehdr);
+    library.Find("elf_getshdrstrndx", found.elf_getshdrstrndx);
+    library.Find("elf_nextscn", found.elf_nextscn);
+    library.Find("gelf_getshdr", found.gelf_getshdr);
+    library.Find("elf_strptr", found.elf_strptr);
+    library.Find("elf_getdata", found.elf_getdata);
+    library.Find("gelf_getsym", found.gelf_getsym);
+    library.Find("dwarf_begin_elf", found.dwarf_begin_elf);
+    library.Find("dwarf_end", found.dwarf_end);
+    library.Find("dwarf_nextcu", found.dwarf_nextcu);
+    library.Find("dwarf_offdie", found.dwarf_offdie);
+    library.Find("dwarf_getsrclines", found.dwarf_getsrclines);
+    library.Find("dwarf_onesrcline", found.dwarf_onesrcline);
+    library.Find("dwarf_attr", found.dwarf_attr);
+    library.Find("dwarf_formstring", found.dwarf_formstring);
+    library.Find("dwarf_lineaddr", found.dwarf_lineaddr);
+    library.Find("dwarf_lineno", found.dwarf_lineno);
+    library.Find("dwarf_lineendsequence", found.dwarf_lineendsequence);
+    library.Find("dwarf_linesrc", found.dwarf_linesrc);
+    found.elf_version(EV_CURRENT);
+    return found;
+  }();
+  return elfutils;
+} catch (const std::runtime_error& error) {
+  throw SymbolsError(fileName + ": cannot be read: " + error.what());
+}
 
 // "_Z16CheckRomLanguagev" -> "CheckRomLanguage"; a name that is not mangled stays as it is.
 std::string PlainName(const char* name) {
@@ -60,14 +127,18 @@ std::string CommonFolder(const std::vector<SourceLine>& lines,
 
 class ElfReader {
  public:
+  // Throws SymbolsError when elfutils cannot be loaded.
   ElfReader(std::span<const uint8_t> file, const std::string& name)
-      : name_(name), bytes_(std::make_shared<std::vector<uint8_t>>(file.begin(), file.end())) {}
+      : name_(name),
+        bytes_(std::make_shared<std::vector<uint8_t>>(file.begin(), file.end())),
+        elfutils_(Library(name)) {}
 
   ProgramSymbols Read() {
     const auto elf = Open();
-    if (!elf || elf_kind(elf.get()) != ELF_K_ELF) Fail("not an ELF file");
+    if (!elf || elfutils_.elf_kind(elf.get()) != ELF_K_ELF) Fail("not an ELF file");
     GElf_Ehdr header;
-    if (!gelf_getehdr(elf.get(), &header)) Fail(std::string("ELF header: ") + elf_errmsg(-1));
+    if (!elfutils_.gelf_getehdr(elf.get(), &header))
+      Fail(std::string("ELF header: ") + elfutils_.elf_errmsg(-1));
     if (header.e_ident[EI_CLASS] != ELFCLASS32 || header.e_ident[EI_DATA] != ELFDATA2LSB ||
         header.e_machine != EM_ARM || header.e_type != ET_EXEC) {
       Fail("not a 32-bit little-endian ARM executable");
@@ -91,20 +162,21 @@ class ElfReader {
  private:
   [[noreturn]] void Fail(const std::string& what) const { throw SymbolsError(name_ + ": " + what); }
 
-  std::unique_ptr<Elf, decltype(&elf_end)> Open() {
-    elf_version(EV_CURRENT);
-    return {elf_memory(reinterpret_cast<char*>(bytes_->data()), bytes_->size()), &elf_end};
+  std::unique_ptr<Elf, decltype(Elfutils::elf_end)> Open() {
+    return {elfutils_.elf_memory(reinterpret_cast<char*>(bytes_->data()), bytes_->size()),
+            elfutils_.elf_end};
   }
 
   void ReadSections(Elf* elf, ProgramSymbols& symbols) {
     size_t namesIndex = 0;
-    if (elf_getshdrstrndx(elf, &namesIndex) != 0) Fail("has no section name table");
-    for (Elf_Scn* section = elf_nextscn(elf, nullptr); section;
-         section = elf_nextscn(elf, section)) {
+    if (elfutils_.elf_getshdrstrndx(elf, &namesIndex) != 0) Fail("has no section name table");
+    for (Elf_Scn* section = elfutils_.elf_nextscn(elf, nullptr); section;
+         section = elfutils_.elf_nextscn(elf, section)) {
       GElf_Shdr header;
-      if (!gelf_getshdr(section, &header)) Fail(std::string("section header: ") + elf_errmsg(-1));
+      if (!elfutils_.gelf_getshdr(section, &header))
+        Fail(std::string("section header: ") + elfutils_.elf_errmsg(-1));
       if (!(header.sh_flags & SHF_ALLOC) || header.sh_size == 0) continue;
-      const char* name = elf_strptr(elf, namesIndex, header.sh_name);
+      const char* name = elfutils_.elf_strptr(elf, namesIndex, header.sh_name);
       if (!name) Fail("a section name lies outside the name table");
       ProgramSection program{name,
                              static_cast<uint32_t>(header.sh_addr),
@@ -116,7 +188,7 @@ class ElfReader {
         Fail("section " + program.name + " runs past the end of the address space");
       }
       if (!program.zeroFilled) {
-        Elf_Data* data = elf_getdata(section, nullptr);
+        Elf_Data* data = elfutils_.elf_getdata(section, nullptr);
         if (!data || data->d_size != header.sh_size || !data->d_buf) {
           Fail("section " + program.name + ": contents cannot be read");
         }
@@ -130,17 +202,18 @@ class ElfReader {
 
   void ReadSymbols(Elf* elf, ProgramSymbols& symbols) {
     std::vector<std::pair<uint32_t, bool>> marks;  // mapping symbols: address, starts code
-    for (Elf_Scn* section = elf_nextscn(elf, nullptr); section;
-         section = elf_nextscn(elf, section)) {
+    for (Elf_Scn* section = elfutils_.elf_nextscn(elf, nullptr); section;
+         section = elfutils_.elf_nextscn(elf, section)) {
       GElf_Shdr header;
-      if (!gelf_getshdr(section, &header) || header.sh_type != SHT_SYMTAB) continue;
-      Elf_Data* data = elf_getdata(section, nullptr);
+      if (!elfutils_.gelf_getshdr(section, &header) || header.sh_type != SHT_SYMTAB) continue;
+      Elf_Data* data = elfutils_.elf_getdata(section, nullptr);
       if (!data || header.sh_entsize == 0) Fail("symbol table cannot be read");
       const size_t count = header.sh_size / header.sh_entsize;
       for (size_t i = 0; i < count; ++i) {
         GElf_Sym symbol;
-        if (!gelf_getsym(data, static_cast<int>(i), &symbol)) Fail("symbol table cannot be read");
-        const char* name = elf_strptr(elf, header.sh_link, symbol.st_name);
+        if (!elfutils_.gelf_getsym(data, static_cast<int>(i), &symbol))
+          Fail("symbol table cannot be read");
+        const char* name = elfutils_.elf_strptr(elf, header.sh_link, symbol.st_name);
         if (!name) continue;
         const auto address = static_cast<uint32_t>(symbol.st_value);
         if (GELF_ST_TYPE(symbol.st_info) == STT_FUNC && symbol.st_size > 0) {
@@ -172,20 +245,22 @@ class ElfReader {
   }
 
   void ReadLines(Elf* elf, std::vector<SourceLine>& table) {
-    std::unique_ptr<Dwarf, decltype(&dwarf_end)> dwarf(dwarf_begin_elf(elf, DWARF_C_READ, nullptr),
-                                                       &dwarf_end);
+    std::unique_ptr<Dwarf, decltype(Elfutils::dwarf_end)> dwarf(
+        elfutils_.dwarf_begin_elf(elf, DWARF_C_READ, nullptr), elfutils_.dwarf_end);
     if (!dwarf) return;  // no debug information: functions only
     Dwarf_Off offset = 0, next = 0;
     size_t headerSize = 0;
-    while (dwarf_nextcu(dwarf.get(), offset, &next, &headerSize, nullptr, nullptr, nullptr) == 0) {
+    while (elfutils_.dwarf_nextcu(dwarf.get(), offset, &next, &headerSize, nullptr, nullptr,
+                                  nullptr) == 0) {
       Dwarf_Die unit;
       Dwarf_Lines* lines = nullptr;
       size_t count = 0;
-      if (dwarf_offdie(dwarf.get(), offset + headerSize, &unit) &&
-          dwarf_getsrclines(&unit, &lines, &count) == 0) {
-        for (size_t i = 0; i < count; ++i) AddRow(dwarf_onesrcline(lines, i), table);
+      if (elfutils_.dwarf_offdie(dwarf.get(), offset + headerSize, &unit) &&
+          elfutils_.dwarf_getsrclines(&unit, &lines, &count) == 0) {
+        for (size_t i = 0; i < count; ++i) AddRow(elfutils_.dwarf_onesrcline(lines, i), table);
         Dwarf_Attribute attribute;
-        const char* folder = dwarf_formstring(dwarf_attr(&unit, DW_AT_comp_dir, &attribute));
+        const char* folder =
+            elfutils_.dwarf_formstring(elfutils_.dwarf_attr(&unit, DW_AT_comp_dir, &attribute));
         if (folder && folder[0] == '/') compileFolders_.push_back(std::string(folder) + "/");
       }
       offset = next;
@@ -205,15 +280,16 @@ class ElfReader {
     table = std::move(rows);
   }
 
-  static void AddRow(Dwarf_Line* row, std::vector<SourceLine>& table) {
+  void AddRow(Dwarf_Line* row, std::vector<SourceLine>& table) {
     Dwarf_Addr address = 0;
     int line = 0;
     bool endOfSequence = false;
-    if (!row || dwarf_lineaddr(row, &address) != 0 || dwarf_lineno(row, &line) != 0 ||
-        dwarf_lineendsequence(row, &endOfSequence) != 0 || address > UINT32_MAX) {
+    if (!row || elfutils_.dwarf_lineaddr(row, &address) != 0 ||
+        elfutils_.dwarf_lineno(row, &line) != 0 ||
+        elfutils_.dwarf_lineendsequence(row, &endOfSequence) != 0 || address > UINT32_MAX) {
       return;
     }
-    const char* file = endOfSequence ? nullptr : dwarf_linesrc(row, nullptr, nullptr);
+    const char* file = endOfSequence ? nullptr : elfutils_.dwarf_linesrc(row, nullptr, nullptr);
     if (!file) {
       table.push_back({static_cast<uint32_t>(address), "", 0});
       return;
@@ -224,6 +300,7 @@ class ElfReader {
   std::string name_;
   std::shared_ptr<std::vector<uint8_t>> bytes_;  // libelf reads the file in place
   std::vector<std::string> compileFolders_;
+  const Elfutils& elfutils_;
 };
 
 ProgramSymbols ProgramSymbols::Load(const std::filesystem::path& elf) {

@@ -1,9 +1,9 @@
-// The export list is kept as the text the definition gives, parsed once on first use.
+// The export list is kept as the text the definition gives, one "ordinal name" a line, and looked
+// up in place: an image imports a few dozen routines, and a search of the text for each is quicker
+// than building an index of all 1,700 on every run.
 #include "coredll_exports.h"
 
-#include <charconv>
-#include <map>
-#include <set>
+#include <string>
 
 namespace emulator {
 namespace {
@@ -11,44 +11,28 @@ namespace {
 constexpr std::string_view kExportList =
 #include "coredll_exports.inc"
     ;
+static_assert(kExportList.starts_with('\n') && kExportList.ends_with('\n'));
 
-struct Exports {
-  std::set<std::string_view, std::less<>> names;
-  std::map<uint16_t, std::string_view> byOrdinal;
-};
-
-const Exports& AllExports() {
-  static const Exports exports = [] {
-    Exports parsed;
-    for (size_t start = 0; start < kExportList.size();) {
-      const size_t end = std::min(kExportList.find('\n', start), kExportList.size());
-      const std::string_view line = kExportList.substr(start, end - start);
-      start = end + 1;
-      const size_t space = line.find(' ');
-      if (space == std::string_view::npos) continue;
-      const std::string_view name = line.substr(space + 1);
-      parsed.names.insert(name);
-      uint16_t ordinal = 0;
-      if (std::from_chars(line.data(), line.data() + space, ordinal).ec == std::errc()) {
-        parsed.byOrdinal.emplace(ordinal, name);
-      }
-    }
-    return parsed;
-  }();
-  return exports;
+// The line holding `part`, which begins or ends at a field boundary, or empty.
+std::string_view LineWith(const std::string& part) {
+  const size_t at = kExportList.find(part);
+  if (at == std::string_view::npos) return {};
+  const size_t start = kExportList.rfind('\n', at) + 1;
+  return kExportList.substr(start, kExportList.find('\n', at + 1) - start);
 }
 
 }  // namespace
 
 bool CoreLibraryExportsName(std::string_view name) {
-  return AllExports().names.contains(name);
+  // A space ends the ordinal and a line break the name, so " name\n" matches that name alone.
+  const bool plain = !name.empty() && name.find_first_of(" \n") == std::string_view::npos;
+  return plain && !LineWith(" " + std::string(name) + "\n").empty();
 }
 
 std::optional<std::string_view> CoreLibraryExportName(uint16_t ordinal) {
-  const auto& byOrdinal = AllExports().byOrdinal;
-  const auto found = byOrdinal.find(ordinal);
-  if (found == byOrdinal.end()) return std::nullopt;
-  return found->second;
+  const std::string_view line = LineWith("\n" + std::to_string(ordinal) + " ");
+  if (line.empty()) return std::nullopt;
+  return line.substr(line.find(' ') + 1);
 }
 
 }  // namespace emulator

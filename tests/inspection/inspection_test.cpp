@@ -50,7 +50,7 @@ TEST(ImageSymbols, RefusedWithOneLineBeforeTheRun) {
       {{"--symbols", other},
        std::nullopt,
        "cesim: " + other + ": does not match {image}: the code differs at 0x00011000"},
-      {{},
+      {{"--trace-instructions"},
        FaultProgram("read_null", ".elf"),
        "cesim: {folder}/update.elf: does not match {image}: the code differs at 0x00011000"},
       {{"--symbols", "/nonexistent/update.elf"},
@@ -80,6 +80,13 @@ TEST(ImageSymbols, RefusedWithOneLineBeforeTheRun) {
     EXPECT_EQ(run.err, expected + "\n");
     EXPECT_FALSE(std::filesystem::exists(scratch.path() / "run.info"));
   }
+  // The ELF file beside the image is read only when something needs it: a run that asks for no
+  // symbols and does not fault never looks at a stale one.
+  ScratchFolder stale;
+  const CesimRun run = RunCesim(
+      {"--image", ImageCopy(stale, FaultProgram("read_null", ".elf")).string(), "--answer", "no"});
+  EXPECT_EQ(run.exitStatus, 0) << run.err;
+  EXPECT_EQ(run.err, "");
 }
 
 TEST(ImageSymbols, InspectionOptionsNeedAnImage) {
@@ -102,7 +109,8 @@ TEST(ImageSymbols, InspectionOptionsNeedAnImage) {
 TEST(FaultReports, ShowTheInstructionDisassembledWithFunctionAndLine) {
   struct Case {
     std::vector<std::string> arguments;
-    std::string ending;  // a regular expression the report's last clause must match
+    std::string ending;       // a regular expression the report's last clause must match
+    std::string before = "";  // one that what stderr shows before the report must match
   };
   const Case cases[] = {
       {{"--image", FaultProgram("read_null", ".exe").string()},
@@ -115,18 +123,28 @@ TEST(FaultReports, ShowTheInstructionDisassembledWithFunctionAndLine) {
       // Stopped inside the update: the function, the offset and the source line.
       {{"--image", kImage.string(), "--answer", "no", "--max-instructions", "30"},
        "; code: [a-z]+ .* at CheckRomLanguage\\+0x[0-9A-F]+ \\(update/rom_check\\.cpp:\\d+\\)"},
-      // The same image without its symbols: the disassembly alone.
+      // The same image without its symbols, or with symbols of another program beside it: the
+      // disassembly alone, and a line saying why.
       {{"--image", "{copy}", "--answer", "no", "--max-instructions", "30"}, "; code: [a-z]+ [^(]*"},
+      {{"--image", "{stale}", "--answer", "no", "--max-instructions", "30"},
+       "; code: [a-z]+ [^(]*",
+       "cesim: [^ ]*/update\\.elf: does not match [^ ]*/update\\.exe: the code differs at "
+       "0x00011000; the fault is described without it\n"},
   };
   for (const Case& c : cases) {
     ScratchFolder scratch;
     std::vector<std::string> arguments = c.arguments;
     for (std::string& argument : arguments) {
       if (argument == "{copy}") argument = ImageCopy(scratch, std::nullopt).string();
+      if (argument == "{stale}") {
+        argument = ImageCopy(scratch, FaultProgram("read_null", ".elf")).string();
+      }
     }
     const CesimRun run = RunCesim(arguments);
     EXPECT_EQ(run.exitStatus, 3) << arguments[1];
     EXPECT_TRUE(std::regex_search(run.err, std::regex("registers [^;]*" + c.ending + "\n$")))
+        << run.err;
+    EXPECT_TRUE(std::regex_search(run.err, std::regex("^" + c.before + "cesim: emulation fault: ")))
         << run.err;
     EXPECT_EQ(CountLines(run.err, "cesim: emulation fault: "), 1) << run.err;
   }
