@@ -634,6 +634,10 @@ TEST(ImageLoader, AppliesBaseRelocationsAsTheDeviceDoes) {
     EXPECT_TRUE(image.notes.empty());
     EXPECT_EQ(Get32(image.regions[0].bytes, 0x10), row.expected);
     EXPECT_EQ(Get32(image.regions[0].bytes, 0x14), Get32(original, text + 0x14));
+    // The code as linked stays known, for the ELF file it was linked as.
+    EXPECT_EQ(image.preferredBase, row.preferredBase);
+    EXPECT_EQ(Get32(image.regions[0].linkedBytes, 0x10), word);
+    EXPECT_EQ(image.regions[0].linkedBytes.size(), image.regions[0].bytes.size());
   }
 }
 
