@@ -12,14 +12,14 @@
 namespace cesim {
 namespace {
 
-// The bytes the image maps at [address, address + size): the region's file data, then zeros.
-std::vector<uint8_t> MappedBytes(const emulator::ImageRegion& region, uint32_t address,
-                                 uint32_t size) {
+// The bytes the image holds at [address, address + size) as linked, for its preferred base: the
+// region's file data before any fixup, then zeros. `linkedAddress` is the region's address there.
+std::vector<uint8_t> LinkedBytes(const emulator::ImageRegion& region, uint32_t linkedAddress,
+                                 uint32_t address, uint32_t size) {
+  const std::vector<uint8_t>& data = region.linkedBytes.empty() ? region.bytes : region.linkedBytes;
   std::vector<uint8_t> bytes(size, 0);
-  const uint32_t offset = address - region.address;
-  for (uint32_t i = 0; i < size && offset + i < region.bytes.size(); ++i) {
-    bytes[i] = region.bytes[offset + i];
-  }
+  const uint32_t offset = address - linkedAddress;
+  for (uint32_t i = 0; i < size && offset + i < data.size(); ++i) bytes[i] = data[offset + i];
   return bytes;
 }
 
@@ -39,17 +39,23 @@ void CheckSymbolsMatch(const debuginfo::ProgramSymbols& symbols, const emulator:
       mismatch("the image's code section " + binary::Printable(region.name) + " is not in it");
     }
   }
+  // The ELF file holds the program as linked: it is compared with the image at its preferred
+  // base, before the device moved it and applied the fixups.
+  const uint32_t moved = image.base - image.preferredBase;
   for (const debuginfo::ProgramSection& section : symbols.sections()) {
     if (!section.executable) continue;
     auto region = std::ranges::find(image.regions, section.name, &emulator::ImageRegion::name);
     if (region == image.regions.end())
       mismatch("its section " + section.name + " is not in the image");
-    if (region->address != section.address || section.size > region->size) {
+    const uint32_t linkedAddress = region->address - moved;
+    if (linkedAddress != section.address || section.size > region->size) {
       mismatch(section.name + " lies at " + emulator::HexAddress(section.address) +
-               " in it and at " + emulator::HexAddress(region->address) + " in the image");
+               " in it and at " + emulator::HexAddress(linkedAddress) + " in the image" +
+               (moved ? " as linked for ImageBase " + binary::Hex(image.preferredBase) : ""));
     }
-    const std::vector<uint8_t> mapped = MappedBytes(*region, section.address, section.size);
-    auto [differs, unused] = std::ranges::mismatch(section.bytes, mapped);
+    const std::vector<uint8_t> linked =
+        LinkedBytes(*region, linkedAddress, section.address, section.size);
+    auto [differs, unused] = std::ranges::mismatch(section.bytes, linked);
     if (differs != section.bytes.end()) {
       mismatch("the code differs at " +
                emulator::HexAddress(section.address +
@@ -75,6 +81,7 @@ std::optional<debuginfo::ProgramSymbols> LoadImageSymbols(const InspectionOption
   if (!file) return std::nullopt;
   debuginfo::ProgramSymbols symbols = debuginfo::ProgramSymbols::Load(*file);
   CheckSymbolsMatch(symbols, image, imageFile.string());
+  symbols.MoveBy(image.base - image.preferredBase);  // to where the device runs the code
   return symbols;
 }
 

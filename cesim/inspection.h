@@ -44,14 +44,16 @@ std::optional<std::filesystem::path> SymbolsFile(const InspectionOptions& option
                                                  const std::filesystem::path& imageFile);
 
 // The symbols for `image`: from --symbols, else from the file beside it named with .elf in place
-// of .exe, else none. Throws debuginfo::SymbolsError when the ELF file cannot be read or does not
-// match the image (its code differs).
+// of .exe, else none, at the addresses the device runs the image at. Throws
+// debuginfo::SymbolsError when the ELF file cannot be read or does not match the image (its code
+// differs).
 std::optional<debuginfo::ProgramSymbols> LoadImageSymbols(const InspectionOptions& options,
                                                           const std::filesystem::path& imageFile,
                                                           const emulator::LoadedImage& image);
 
 // Throws debuginfo::SymbolsError unless every code section of `symbols` lies in `image` at the
-// same address with the same bytes, and every code section of the image is in `symbols`.
+// same address with the same bytes, both as linked (for the image's preferred base, before the
+// device moved it), and every code section of the image is in `symbols`.
 void CheckSymbolsMatch(const debuginfo::ProgramSymbols& symbols, const emulator::LoadedImage& image,
                        const std::string& imageName);
 

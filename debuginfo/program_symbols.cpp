@@ -319,9 +319,26 @@ ProgramSymbols ProgramSymbols::Read(std::span<const uint8_t> elf, const std::str
 
 const ProgramSymbols::LineTable& ProgramSymbols::Lines() const {
   if (!lineTable_) {
-    lineTable_ = std::make_shared<const LineTable>(ElfReader(*elf_, fileName_).ReadLineTable());
+    lineTable_ = std::make_shared<const LineTable>(
+        Moved(ElfReader(*elf_, fileName_).ReadLineTable(), moved_));
   }
   return *lineTable_;
+}
+
+ProgramSymbols::LineTable ProgramSymbols::Moved(LineTable table, uint32_t delta) {
+  for (SourceLine& row : table.lines) row.address += delta;
+  return table;
+}
+
+void ProgramSymbols::MoveBy(uint32_t delta) {
+  for (ProgramSection& section : sections_) section.address += delta;
+  for (Function& function : functions_) function.address += delta;
+  for (CodeRange& range : code_) {
+    range.begin += delta;
+    range.end += delta;
+  }
+  moved_ += delta;
+  if (lineTable_) lineTable_ = std::make_shared<const LineTable>(Moved(*lineTable_, delta));
 }
 
 const std::vector<SourceLine>& ProgramSymbols::lines() const {

@@ -57,6 +57,10 @@ class ProgramSymbols {
   // The same from bytes already read; `name` is used in messages only.
   static ProgramSymbols Read(std::span<const uint8_t> elf, const std::string& name);
 
+  // Moves every address by `delta` (modulo 2^32), the line table's too: the symbols of an image
+  // the device loads elsewhere than where it was linked.
+  void MoveBy(uint32_t delta);
+
   const std::string& fileName() const { return fileName_; }
   const std::vector<ProgramSection>& sections() const { return sections_; }
   const std::vector<Function>& functions() const { return functions_; }  // by address
@@ -85,6 +89,7 @@ class ProgramSymbols {
     std::string sourceRoot;
   };
   const LineTable& Lines() const;
+  static LineTable Moved(LineTable table, uint32_t delta);
 
   std::string fileName_;
   std::vector<ProgramSection> sections_;
@@ -92,6 +97,7 @@ class ProgramSymbols {
   std::vector<CodeRange> code_;                      // ARM-state instruction ranges, by address
   std::shared_ptr<const std::vector<uint8_t>> elf_;  // the file, kept for the line table
   mutable std::shared_ptr<const LineTable> lineTable_;
+  uint32_t moved_ = 0;  // what MoveBy added, for the line table read later
 
   friend class ElfReader;
 };

@@ -210,6 +210,7 @@ class Loader {
                               ", where the emulator keeps the stack");
     }
     image_.base = base;
+    image_.preferredBase = preferred;
     image_.sizeOfImage = static_cast<uint32_t>(size);
     memory_.assign(size, 0);
   }
@@ -309,7 +310,12 @@ class Loader {
            image_.base + section.rva,
            static_cast<uint32_t>(AlignUp(section.end - section.rva, kPageSize)),
            section.protection,
-           {start, start + section.fileBytes}});
+           {start, start + section.fileBytes},
+           {}});
+      if (!linkedMemory_.empty()) {
+        const auto linked = linkedMemory_.begin() + section.rva;
+        image_.regions.back().linkedBytes.assign(linked, linked + section.fileBytes);
+      }
     }
     for (ImportBinding& binding : image_.imports) {
       const Section* slot = SectionAt(binding.slotAddress - image_.base, 4);
@@ -350,6 +356,7 @@ class Loader {
       Fail("DataDirectory[5] (base relocations)",
            "RVA " + Hex(rva) + ", size " + Hex(size) + ", not inside one section");
     }
+    linkedMemory_ = memory_;
     ApplyBaseRelocations(
         memory_, rva, size, delta,
         [this](uint64_t at, uint64_t bytes) { return SectionAt(at, bytes) != nullptr; },
@@ -613,8 +620,9 @@ class Loader {
   FileHeader header_{};
   OptionalHeader32 optional_{};
   std::vector<Section> sections_;
-  uint64_t previousEnd_ = 0;     // where the next section may start, page aligned
-  std::vector<uint8_t> memory_;  // the image as mapped, from RVA 0
+  uint64_t previousEnd_ = 0;           // where the next section may start, page aligned
+  std::vector<uint8_t> memory_;        // the image as mapped, from RVA 0
+  std::vector<uint8_t> linkedMemory_;  // the same before the base relocations, when applied
   uint32_t resourceRva_ = 0, resourceSize_ = 0;
   std::map<uint64_t, uint64_t> resourceClaims_;  // start -> end of each table and data entry
   uint64_t resourceBytes_ = 0;

@@ -36,6 +36,9 @@ struct ImageRegion {
   // address table), execute for a code section.
   uint32_t protection = 0;
   std::vector<uint8_t> bytes;  // the file's bytes for the start of the region; the rest is zero
+  // The same bytes as linked, for the preferred base, when base relocations changed `bytes`;
+  // else empty.
+  std::vector<uint8_t> linkedBytes;
 };
 
 struct ImportBinding {
@@ -48,6 +51,7 @@ struct ImportBinding {
 
 struct LoadedImage {
   uint32_t base = 0;                          // where the device loads it, after relocation
+  uint32_t preferredBase = 0;                 // ImageBase: where it was linked for
   uint32_t sizeOfImage = 0;                   // rounded up to the page
   uint32_t entryAddress = 0;                  // absolute
   uint32_t stackSize = 0;                     // what the kernel reserves for the main thread

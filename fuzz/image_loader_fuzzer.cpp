@@ -1,6 +1,7 @@
 // The emulator's image loader over any bytes: every image it refuses is refused with ImageError
 // and a one-line message; whatever it accepts lies inside the image it describes, and each note on
-// it is one line. (The entry point is the image's own business: the device starts it unchecked.)
+// it is one line; the bytes as linked, when kept, are as many as those relocated. (The entry point
+// is the image's own business: the device starts it unchecked.)
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -24,6 +25,9 @@ void CheckLoaded(const emulator::LoadedImage& image) {
       __builtin_trap();
     }
     if (region.bytes.size() > region.size) __builtin_trap();
+    if (!region.linkedBytes.empty() && region.linkedBytes.size() != region.bytes.size()) {
+      __builtin_trap();
+    }
   }
   for (const emulator::ImportBinding& binding : image.imports) {
     if (binding.slotAddress < image.base || binding.slotAddress + uint64_t{4} > end) {

@@ -16,6 +16,28 @@
 
 extern char** environ;
 
+uint32_t Get32(const std::string& image, size_t at) {
+  uint32_t value = 0;
+  for (size_t i = 0; i < 4; ++i) value |= uint32_t{static_cast<uint8_t>(image.at(at + i))} << 8 * i;
+  return value;
+}
+
+void Put(std::string& image, size_t at, uint32_t value, size_t width) {
+  for (size_t i = 0; i < width; ++i) image.at(at + i) = static_cast<char>(value >> (8 * i));
+}
+
+void LinkedFor(std::string& image, uint32_t base) {
+  const size_t header = Get32(image, 0x3C) + 4, optional = header + 20;
+  const size_t text = optional + 0xE0;        // the first section
+  Put(image, header + 18, 0x0102, 2);         // Characteristics: relocations kept
+  Put(image, optional + 28, base);            // ImageBase
+  Put(image, optional + 64, 0);               // CheckSum: none
+  Put(image, optional + 96 + 5 * 8, 0x1010);  // the base relocation directory: the program's block
+  Put(image, optional + 96 + 5 * 8 + 4, 12);
+  const size_t literal = Get32(image, text + 20) + 0xC;  // RVA 0x100C, in .text
+  Put(image, literal, Get32(image, literal) - 0x10000 + base);
+}
+
 std::string ReadText(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
   std::ostringstream text;

@@ -29,6 +29,15 @@ std::string ReadText(const std::filesystem::path& file);
 // that must otherwise print the same.
 std::string WithoutRunDescription(const std::string& output);
 
+// Little-endian fields of an image held as a string of bytes.
+uint32_t Get32(const std::string& image, size_t at);
+void Put(std::string& image, size_t at, uint32_t value, size_t width = 4);
+
+// Makes the image of tests/emulator/relocated.s (written for 0x10000, relocations stripped) the
+// one a linker writes for `base`, keeping its relocations: the block the program holds and its
+// one absolute address, moved. The device loads it at 0x10000 and applies that fixup.
+void LinkedFor(std::string& image, uint32_t base);
+
 // A fresh folder under the test's temporary directory, removed with the object.
 class ScratchFolder {
  public:

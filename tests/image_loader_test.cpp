@@ -284,6 +284,20 @@ Patch WithRelocations(uint32_t page, std::vector<uint16_t> entries, uint32_t blo
   };
 }
 
+// WithRelocations, with the block moved to the start of .rsrc, which no longer holds the
+// resources and is discardable, with `characteristics`.
+Patch RelocationsInDiscardableRsrc(uint32_t characteristics = 0x42000040) {
+  return [=](Bytes& f, const Layout& l) {
+    WithRelocations(0x1000, {0x3000 | 0x100})(f, l);
+    const size_t block = l.Rva(0x4000);
+    std::copy_n(f.begin() + static_cast<ptrdiff_t>(l.Rva(0x2100)), 10, f.begin() + block);
+    Put(f, l.Directory(pe::IMAGE_DIRECTORY_ENTRY_BASERELOC), 0x4000);
+    Put(f, l.Directory(pe::IMAGE_DIRECTORY_ENTRY_RESOURCE), 0);
+    Put(f, l.Directory(pe::IMAGE_DIRECTORY_ENTRY_RESOURCE) + 4, 0);
+    Put(f, l.Section(".rsrc", offsetof(Sec, Characteristics)), characteristics);
+  };
+}
+
 // An image without relocations must lie where the device can load it as it is.
 Refusal BadFixedBase(uint32_t base) {
   char hex[16];
@@ -454,6 +468,13 @@ const emulator::ImageRegion* RegionNamed(const emulator::LoadedImage& image,
   return nullptr;
 }
 
+// The note for a discardable section the program may need.
+std::string Decommitted(const std::string& section) {
+  return "section " + section +
+         ": discardable: the device decommits it once the imports are bound, and any access to it "
+         "faults";
+}
+
 std::vector<Noted> NotedImages() {
   const uint32_t kTable = pe::IMAGE_RESOURCE_DATA_IS_DIRECTORY;
   return {
@@ -526,9 +547,7 @@ std::vector<Noted> NotedImages() {
        [](const emulator::LoadedImage& image) {
          EXPECT_EQ(RegionNamed(image, ".data")->protection, kRead | kWrite | kExecute);
        }},
-      {SetSection(".data", offsetof(Sec, Characteristics), 0xC2000040),
-       "section .data: discardable: the device decommits it once the imports are bound, and any "
-       "access to it faults",
+      {SetSection(".data", offsetof(Sec, Characteristics), 0xC2000040), Decommitted(".data"),
        [](const emulator::LoadedImage& image) {
          EXPECT_EQ(RegionNamed(image, ".data"), nullptr);
          EXPECT_EQ(image.regions.size(), 3u);
@@ -536,17 +555,27 @@ std::vector<Noted> NotedImages() {
        }},
       // Base relocations in a discardable section of their own, as linkers write .reloc: the
       // loader reads them before it decommits the section, which is no sign of a broken image.
+      {RelocationsInDiscardableRsrc(), "",
+       [](const emulator::LoadedImage& image) { EXPECT_EQ(RegionNamed(image, ".rsrc"), nullptr); }},
+      // Any other discardable section is: one the relocations lie outside, one that also holds
+      // the import slots, one that also holds the entry point.
       {[](Bytes& f, const Layout& l) {
-         WithRelocations(0x1000, {0x3000 | 0x100})(f, l);
-         const size_t block = l.Rva(0x4000);
-         std::copy_n(f.begin() + static_cast<ptrdiff_t>(l.Rva(0x2100)), 10, f.begin() + block);
-         Put(f, l.Directory(pe::IMAGE_DIRECTORY_ENTRY_BASERELOC), 0x4000);
+         WithRelocations(0x1000, {0x3000 | 0x100})(f, l);  // in .data
          Put(f, l.Directory(pe::IMAGE_DIRECTORY_ENTRY_RESOURCE), 0);
          Put(f, l.Directory(pe::IMAGE_DIRECTORY_ENTRY_RESOURCE) + 4, 0);
          Put(f, l.Section(".rsrc", offsetof(Sec, Characteristics)), 0x42000040);
        },
-       "",
-       [](const emulator::LoadedImage& image) { EXPECT_EQ(RegionNamed(image, ".rsrc"), nullptr); }},
+       Decommitted(".rsrc")},
+      {[](Bytes& f, const Layout& l) {
+         WithRelocations(0x1000, {0x3000 | 0x100})(f, l);
+         Put(f, l.Section(".data", offsetof(Sec, Characteristics)), 0xC2000040);
+       },
+       Decommitted(".data")},
+      {[](Bytes& f, const Layout& l) {
+         RelocationsInDiscardableRsrc(0x62000020)(f, l);  // code, so that the entry may lie there
+         Put(f, l.Optional(offsetof(Opt, AddressOfEntryPoint)), 0x4010);
+       },
+       Decommitted(".rsrc")},
       {SetSection(".rsrc", offsetof(Sec, Characteristics), 0x42000040), "",  // never discarded
        [](const emulator::LoadedImage& image) { EXPECT_NE(RegionNamed(image, ".rsrc"), nullptr); }},
       {[](Bytes& f, const Layout& l) {
@@ -625,6 +654,10 @@ TEST(ImageLoader, AppliesBaseRelocationsAsTheDeviceDoes) {
     EXPECT_TRUE(image.notes.empty());
     EXPECT_EQ(Get32(image.regions[0].bytes, 0x10), row.expected);
     EXPECT_EQ(Get32(image.regions[0].bytes, 0x14), Get32(original, text + 0x14));
+    // The code as linked stays known, for the ELF file it was linked as.
+    EXPECT_EQ(image.preferredBase, row.preferredBase);
+    EXPECT_EQ(Get32(image.regions[0].linkedBytes, 0x10), word);
+    EXPECT_EQ(image.regions[0].linkedBytes.size(), image.regions[0].bytes.size());
   }
 }
 

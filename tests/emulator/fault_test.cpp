@@ -17,16 +17,6 @@ std::string TestImage(const std::string& name) {
   return kFaultImages + "/" + name + "/" + name + ".exe";
 }
 
-// Little-endian fields of an image held as a string of bytes.
-uint32_t Get32(const std::string& image, size_t at) {
-  uint32_t value = 0;
-  for (size_t i = 0; i < 4; ++i) value |= uint32_t{static_cast<uint8_t>(image.at(at + i))} << 8 * i;
-  return value;
-}
-void Put(std::string& image, size_t at, uint32_t value, size_t width = 4) {
-  for (size_t i = 0; i < width; ++i) image.at(at + i) = static_cast<char>(value >> (8 * i));
-}
-
 // Offsets of the fields the tests patch, found as a loader finds them.
 size_t FileHeaderField(const std::string& image, size_t offset) {
   return Get32(image, 0x3C) + 4 + offset;
@@ -39,8 +29,16 @@ size_t SectionField(const std::string& image, std::string_view name, size_t offs
     if (std::string_view(image).substr(at, name.size()) == name) return at + offset;
   }
 }
-constexpr size_t kCharacteristics = 18, kSubsystem = 68, kImageBase = 28, kCheckSum = 64;
-constexpr size_t kSectionCharacteristics = 36;
+constexpr size_t kSubsystem = 68, kCheckSum = 64;
+constexpr size_t kImportDirectory = 96 + 8, kSectionCharacteristics = 36;
+
+// The file offset of an RVA in a section with file data.
+size_t FileOffset(const std::string& image, uint32_t rva) {
+  for (size_t at = OptionalField(image, 0xE0);; at += 40) {
+    const uint32_t start = Get32(image, at + 12), size = Get32(image, at + 16);
+    if (rva >= start && rva < start + size) return Get32(image, at + 20) + rva - start;
+  }
+}
 
 // A copy of `image` changed by `patch`, in `folder`.
 std::filesystem::path PatchedCopy(const std::filesystem::path& folder, const std::string& image,
@@ -241,7 +239,8 @@ const FailedCall kFailedCalls[] = {
       "trace: LoadStringW(0x02C4F0A6, 5020, buffer, 5) -> 4 \"Sie \"\n",
       "trace: LoadStringW(0x02C4F0A6, 5020, NULL, 0) -> 0x000145BA (the string in the image's "
       "resources)\n",
-      "trace: LoadStringW(0x02C4F0A6, 5020, buffer, 200) -> 0 (a fault while copying)\n"}},
+      "trace: LoadStringW(0x02C4F0A6, 5020, buffer, 200) -> 0 (a fault while copying)\n",
+      "trace: LoadStringW(0x02C4F0A6, 5020, buffer, 253) -> 125 \"Sie müssen "}},
     {"a question with an icon, a default button and no caption",
      TestImage("message_box"),
      {"--answer", "yes"},
@@ -261,6 +260,8 @@ const FailedCall kFailedCalls[] = {
      {},
      0,
      {"trace: RegOpenKeyExW(HKEY_LOCAL_MACHINE, \"\\System\\StorageManager\\Profiles\\MMC\", 0, "
+      "0x00000000, bad pointer 0x00011140 (.text)) -> ERROR_INVALID_PARAMETER\n",
+      "trace: RegOpenKeyExW(HKEY_LOCAL_MACHINE, \"\\System\\StorageManager\\Profiles\\MMC\", 0, "
       "0x000F003F, buffer) -> ERROR_SUCCESS, key 0x00002001\n",
       "trace: RegOpenKeyExW(0x00002001, NULL, 0, 0x00000000, buffer) -> ERROR_SUCCESS, key "
       "0x00002002\n",
@@ -291,6 +292,20 @@ struct DeviceRun {
 };
 
 const DeviceRun kDeviceRuns[] = {
+    {"KernelIoControl (557) and memset (1047) imported by ordinal, not by name",
+     DEVICE_IMAGE,
+     [](std::string& image) {
+       const size_t descriptor =
+           FileOffset(image, Get32(image, OptionalField(image, kImportDirectory)));
+       for (size_t table : {0, 16}) {  // OriginalFirstThunk, then FirstThunk
+         const size_t entries = FileOffset(image, Get32(image, descriptor + table));
+         Put(image, entries + 4 * 0, 0x80000000 | 557);   // was KernelIoControl by name
+         Put(image, entries + 4 * 6, 0x80000000 | 1047);  // was memset by name
+       }
+       Put(image, OptionalField(image, kCheckSum), 0);
+     },
+     0,
+     {}},
     {"library name in lower case",
      DEVICE_IMAGE,
      [](std::string& image) {
@@ -317,15 +332,7 @@ const DeviceRun kDeviceRuns[] = {
       "CheckSum: 0x00002C15, but the file's is 0x00002C0E: the device does not check it"}},
     {"preferred base moved, relocation applied",
      TestImage("relocated"),
-     [](std::string& image) {
-       Put(image, FileHeaderField(image, kCharacteristics), 0x0102, 2);
-       Put(image, OptionalField(image, kImageBase), 0x20000);
-       Put(image, OptionalField(image, 96 + 5 * 8), 0x1010);
-       Put(image, OptionalField(image, 96 + 5 * 8 + 4), 12);
-       const size_t literal = Get32(image, SectionField(image, ".text", 20)) + 0xC;
-       Put(image, literal, Get32(image, literal) + 0x10000);
-       Put(image, OptionalField(image, kCheckSum), 0);
-     },
+     [](std::string& image) { LinkedFor(image, 0x20000); },
      42,
      {}},
     {"a call onto the stack, which ARMv5 pages cannot forbid either",

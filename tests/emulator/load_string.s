@@ -6,8 +6,11 @@
 @   8  a NULL buffer: the address of the string itself ("Sie ...") in the image
 @  16  capacity 1: 0, the terminator only
 @  32  a buffer that runs from .bss into the read-only resources: 0 (a fault while copying)
+@  64  capacity 253 into the last 252 bytes of the stack, which the platform checks and the whole
+@      string (125 units and the terminator) fills: 125, the string
   .include "program.inc"
   PROGRAM
+  sub sp, sp, #256    @ the top of the stack is the last case's buffer
   push {r4-r7, lr}
   mov r4, r0          @ the instance
   mov r7, #0          @ the answers that differ
@@ -78,8 +81,24 @@
   cmp r0, #0
   orrne r7, r7, #32
 
+  mov r0, r4
+  ldr r1, =5020
+  ldr r5, =0x01000000 - 252  @ nothing is mapped above the stack
+  mov r2, r5
+  ldr r3, =253
+  bl LoadStringW
+  cmp r0, #125
+  orrne r7, r7, #64
+  ldrh r1, [r5]
+  cmp r1, #'S'
+  orrne r7, r7, #64
+  ldrh r1, [r5, #250] @ the terminator
+  cmp r1, #0
+  orrne r7, r7, #64
+
   mov r0, r7
   pop {r4-r7, lr}
+  add sp, sp, #256
   bx lr
 
   .section .data.buffer, "aw", %progbits

@@ -5,12 +5,28 @@
 @   4  write a value to HKEY_LOCAL_MACHINE itself
 @   8  close HKEY_LOCAL_MACHINE
 @  16  close both handles
+@  32  open it with the result pointer in read-only data: ERROR_INVALID_PARAMETER, the word
+@      unchanged, and no key opened (the next open gets the first handle)
   .include "program.inc"
   PROGRAM
   push {r4-r7, lr}
   sub sp, sp, #16
   mov r7, #0
   ldr r4, =0x80000002 @ HKEY_LOCAL_MACHINE
+
+  ldr r0, =flag
+  str r0, [sp]
+  mov r0, r4
+  ldr r1, =profile
+  mov r2, #0
+  mov r3, #0
+  bl RegOpenKeyExW
+  cmp r0, #87         @ ERROR_INVALID_PARAMETER
+  orrne r7, r7, #32
+  ldr r0, =flag
+  ldr r0, [r0]
+  cmp r0, #1
+  orrne r7, r7, #32
 
   add r0, sp, #8
   str r0, [sp]        @ the fifth argument: where the key goes

@@ -90,6 +90,42 @@ def gdb(port, commands, program=None):
     return result.stdout + result.stderr
 
 
+class Remote:
+    """A client that speaks the remote protocol itself, where GDB would hide what the stub says."""
+
+    def __init__(self, port):
+        self.socket = socket.create_connection(("127.0.0.1", port), timeout=LIMIT)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.socket.close()
+
+    def send(self, payload):
+        self.socket.sendall(b"$%s#%02x" % (payload, sum(payload) % 256))
+
+    def reply(self, received=b""):
+        """Reads up to the end of the next packet; returns all that came."""
+        while not re.search(rb"\$[^#]*#..", received):
+            more = self.socket.recv(4096)
+            if not more:
+                raise AssertionError("the stub closed the connection after " + repr(received))
+            received += more
+        return received
+
+    def exchange(self, payload):
+        self.send(payload)
+        return self.reply()
+
+
+def symbol_address(name):
+    """The address of `name` in the image's symbols, as GDB reads it."""
+    output = subprocess.run(["gdb-multiarch", "-batch", "-nx", "-ex", f"print/x &{name}", ARGS.symbols],
+                            capture_output=True, text=True, timeout=LIMIT, stdin=subprocess.DEVNULL).stdout
+    return int(re.search(r"= (0x[0-9a-f]+)", output).group(1), 16)
+
+
 def without_debugger(*arguments):
     """What the same run prints without --gdb."""
     return subprocess.run([ARGS.cesim, "--image", ARGS.image, *arguments], capture_output=True,
@@ -155,6 +191,28 @@ class Session(unittest.TestCase):
         self.assertRegex(output, rf"WinMain \(instance=46461094\) at \S*update/main\.cpp:{after}\n")
         self.assertIn("[Inferior 1 (Remote target) exited normally]", output)
         self.assertEqual(status, 0)
+
+    def test_a_watchpoint_stops_on_an_access_to_its_own_bytes_only(self):
+        # The update writes the word ProgramInstance once, then reads it. GDB would quietly resume
+        # from a stop outside the bytes it watches, so the packets are sent here directly.
+        word = symbol_address("ProgramInstance")
+        rows = [
+            ("the word itself", b"Z2,%x,4" % word, rb"\$T05watch:%x;#" % word),
+            ("its last byte", b"Z2,%x,1" % (word + 3), rb"\$T05watch:%x;#" % (word + 3)),
+            ("the word before it", b"Z2,%x,4" % (word - 4), rb"\$W00#"),
+            ("the word after it", b"Z2,%x,4" % (word + 4), rb"\$W00#"),
+            ("any access to the word before it", b"Z4,%x,4" % (word - 4), rb"\$W00#"),
+        ]
+        for what, watch, stop in rows:
+            with self.subTest(what):
+                cesim = Cesim(self.folder, ARGS.image, "--answer", "no")
+                with Remote(cesim.port) as remote:
+                    self.assertIn(b"$OK#", remote.exchange(watch))
+                    reply = remote.exchange(b"c")
+                    self.assertRegex(reply, stop)
+                    if b"$T05" in reply:
+                        remote.send(b"k")
+                self.assertEqual(cesim.finish()[0], 3 if b"$T05" in reply else 0)
 
     def test_detaching_lets_the_run_finish_as_without_a_debugger(self):
         cesim = Cesim(self.folder, ARGS.image, "--answer", "yes", "--trace", "--registry", self.registry)
@@ -228,28 +286,14 @@ class Session(unittest.TestCase):
     def test_the_interrupt_byte_stops_a_running_program(self):
         cesim = Cesim(self.folder, os.path.join(os.path.dirname(ARGS.fault_image), "..", "endless_loop",
                                                 "endless_loop.exe"), "--max-instructions", "1000000000")
-        with socket.create_connection(("127.0.0.1", cesim.port), timeout=LIMIT) as client:
-            def exchange(payload, answer=True):
-                client.sendall(b"$%s#%02x" % (payload, sum(payload) % 256))
-                reply = b""
-                while answer and not re.search(rb"\$[^#]*#..", reply):
-                    received = client.recv(4096)
-                    if not received:
-                        raise AssertionError("the stub closed the connection after " + repr(reply))
-                    reply += received
-                return reply
-            self.assertIn(b"$S05#", exchange(b"?"))
-            exchange(b"c", answer=False)
+        with Remote(cesim.port) as remote:
+            self.assertIn(b"$S05#", remote.exchange(b"?"))
+            remote.send(b"c")
             time.sleep(0.2)
-            client.sendall(b"\x03")
-            reply = b""
-            while b"#" not in reply:
-                received = client.recv(4096)
-                self.assertTrue(received, "the stub closed the connection")
-                reply += received
-            self.assertIn(b"$S02#", reply)  # SIGINT, at the loop
-            self.assertRegex(exchange(b"pf"), rb"\$00100100#")  # pc 0x00011000
-            exchange(b"k", answer=False)
+            remote.socket.sendall(b"\x03")
+            self.assertIn(b"$S02#", remote.reply())  # SIGINT, at the loop
+            self.assertRegex(remote.exchange(b"pf"), rb"\$00100100#")  # pc 0x00011000
+            remote.send(b"k")
         status, _, err = cesim.finish()
         self.assertEqual(status, 3)
         self.assertEqual(err, "cesim: the debugger killed the process; the registry file is left as it was\n")

@@ -28,6 +28,21 @@ std::filesystem::path ImageCopy(const ScratchFolder& folder,
   return folder.path() / "update.exe";
 }
 
+// relocated.exe made the image a linker writes for 0x400000, which the device moves to 0x10000,
+// alone in a scratch folder as update.exe, with `beside` copied next to it as its .elf.
+std::filesystem::path MovedImageCopy(const ScratchFolder& folder,
+                                     const std::filesystem::path& beside) {
+  std::string image = ReadText(FaultProgram("relocated", ".exe"));
+  LinkedFor(image, 0x400000);
+  std::ofstream(folder.path() / "update.exe", std::ios::binary) << image;
+  std::filesystem::copy_file(beside, folder.path() / "update.elf");
+  return folder.path() / "update.exe";
+}
+
+// The ELF file of that image, linked for 0x400000.
+const std::filesystem::path kMovedSymbols =
+    kFaultImages / "relocated" / "relocated_at_0x400000.elf";
+
 int CountLines(const std::string& text, const std::string& prefix) {
   int count = 0;
   for (size_t at = 0; at < text.size(); at = text.find('\n', at) + 1) {
@@ -45,6 +60,7 @@ TEST(ImageSymbols, RefusedWithOneLineBeforeTheRun) {
     std::vector<std::string> arguments;
     std::optional<std::filesystem::path> beside;
     std::string message;  // "{image}" and "{folder}" stand for the copy and its folder
+    bool moved = false;   // the image the device moves, not the update's
   };
   const Case cases[] = {
       {{"--symbols", other},
@@ -53,6 +69,12 @@ TEST(ImageSymbols, RefusedWithOneLineBeforeTheRun) {
       {{"--trace-instructions"},
        FaultProgram("read_null", ".elf"),
        "cesim: {folder}/update.elf: does not match {image}: the code differs at 0x00011000"},
+      // The ELF file is compared with the image as linked, not as the device moved it.
+      {{"--trace-instructions"},
+       FaultProgram("relocated", ".elf"),
+       "cesim: {folder}/update.elf: does not match {image}: .text lies at 0x00011000 in it and at "
+       "0x00401000 in the image as linked for ImageBase 0x400000",
+       true},
       {{"--symbols", "/nonexistent/update.elf"},
        std::nullopt,
        "cesim: /nonexistent/update.elf: cannot read: No such file or directory"},
@@ -66,7 +88,8 @@ TEST(ImageSymbols, RefusedWithOneLineBeforeTheRun) {
   };
   for (const Case& c : cases) {
     ScratchFolder scratch;
-    const std::filesystem::path image = ImageCopy(scratch, c.beside);
+    const std::filesystem::path image =
+        c.moved ? MovedImageCopy(scratch, *c.beside) : ImageCopy(scratch, c.beside);
     std::vector<std::string> arguments = {"--image", image.string(), "--answer", "no"};
     for (std::string argument : c.arguments) {
       arguments.push_back(
@@ -130,12 +153,16 @@ TEST(FaultReports, ShowTheInstructionDisassembledWithFunctionAndLine) {
        "; code: [a-z]+ [^(]*",
        "cesim: [^ ]*/update\\.elf: does not match [^ ]*/update\\.exe: the code differs at "
        "0x00011000; the fault is described without it\n"},
+      // An image the device moved: the line of the code where it runs.
+      {{"--image", "{moved}", "--max-instructions", "2"},
+       "; code: bx lr at tests/emulator/relocated\\.s:\\d+"},
   };
   for (const Case& c : cases) {
     ScratchFolder scratch;
     std::vector<std::string> arguments = c.arguments;
     for (std::string& argument : arguments) {
       if (argument == "{copy}") argument = ImageCopy(scratch, std::nullopt).string();
+      if (argument == "{moved}") argument = MovedImageCopy(scratch, kMovedSymbols).string();
       if (argument == "{stale}") {
         argument = ImageCopy(scratch, FaultProgram("read_null", ".elf")).string();
       }
@@ -189,6 +216,25 @@ TEST(InstructionTrace, InterleavesWithThePlatformCallsAndStopsAtTheLimit) {
                                      "--trace-instructions", "--max-instructions", "40"});
   EXPECT_EQ(bounded.exitStatus, 3);
   EXPECT_EQ(CountLines(bounded.out, "insn: "), 40);
+}
+
+// An image the device moves from where it was linked: each instruction is traced and counted at
+// the address it runs at, with its own line.
+TEST(InstructionTrace, AnImageTheDeviceMovesIsTracedAndCoveredWhereItRuns) {
+  ScratchFolder scratch;
+  const std::filesystem::path tracefile = scratch.path() / "run.info";
+  const CesimRun run = RunCesim({"--image", MovedImageCopy(scratch, kMovedSymbols).string(),
+                                 "--trace-instructions", "--coverage", tracefile.string()});
+  EXPECT_EQ(run.exitStatus, 42) << run.err;  // the word the fixup leads to
+  EXPECT_TRUE(std::regex_search(
+      run.out, std::regex("^insn: 0x00011000 tests/emulator/relocated\\.s:\\d+: ldr r0, .*\n"
+                          "insn: 0x00011004 tests/emulator/relocated\\.s:\\d+: ldr r0, \\[r0\\]\n"
+                          "insn: 0x00011008 tests/emulator/relocated\\.s:\\d+: bx lr\n")))
+      << run.out;
+  const std::string records = ReadText(tracefile);
+  EXPECT_TRUE(std::regex_search(records, std::regex("/tests/emulator/relocated\\.s\n(.*\n)*"
+                                                    "LF:3\nLH:3\n")))
+      << records;
 }
 
 // The source line of `update/<file>` that holds `text`.

@@ -67,6 +67,25 @@ TEST(ProgramSymbols, EachFunctionIsFoundWithItsFirstSourceLine) {
   EXPECT_EQ(symbols.Describe(0x10000), "");  // the headers: no function, no line
 }
 
+// Moved, before its line table is read or after, the program describes each instruction at its
+// new address as it did at its old one, and nothing at the old one.
+TEST(ProgramSymbols, MovedSymbolsDescribeEachInstructionAtItsNewAddress) {
+  const ProgramSymbols linked = ProgramSymbols::Load(DEVICE_SYMBOLS);
+  const uint32_t delta = 0x400000 - 0x10000;
+  for (bool linesFirst : {false, true}) {
+    ProgramSymbols moved = ProgramSymbols::Load(DEVICE_SYMBOLS);
+    if (linesFirst) moved.lines();
+    moved.MoveBy(delta);
+    const std::vector<uint32_t> instructions = linked.Instructions();
+    for (uint32_t address : instructions) {
+      EXPECT_EQ(moved.Describe(address + delta), linked.Describe(address)) << linesFirst;
+      EXPECT_EQ(moved.Describe(address), "") << linesFirst;
+    }
+    EXPECT_EQ(moved.Instructions().front(), instructions.front() + delta);
+    EXPECT_EQ(moved.sections().front().address, linked.sections().front().address + delta);
+  }
+}
+
 TEST(ProgramSymbols, RefusesWhatIsNotTheImagesKindOfProgramInOneLine) {
   struct Case {
     std::vector<uint8_t> bytes;
