@@ -206,6 +206,7 @@ int RunFleet(const FleetOptions& options, FleetProgram& program) {
     image = LoadFleetImage(*options.image);
     program.image = &*image;
     program.machine.cpu = options.cpu;
+    program.machine.reusable = true;  // set up once per worker, restored per device
     program.resources = image->resources;
   }
   std::optional<StreamedFile> json, csv;

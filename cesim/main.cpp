@@ -10,7 +10,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <future>
 #include <iostream>
 #include <sstream>
 
@@ -254,10 +253,6 @@ class RunNotes {
 };
 
 int Run(const cesim::Options& options, RunNotes& notes) {
-  // Setting the emulator's engine up is most of an emulated run's start: it is done on another
-  // thread while this one reads the registry and the image and makes the device.
-  std::future<emulator::UnicornEngine> engine;
-  if (options.image) engine = std::async(std::launch::async, emulator::EngineFor, options.cpu);
   PromptTerminal terminal(options);
   cesim::CheckOutputsAreDistinct(options);
   std::optional<fileio::LockedFile> registryFile = LockRegistryFile(options);
@@ -280,8 +275,8 @@ int Run(const cesim::Options& options, RunNotes& notes) {
   std::optional<emulator::Machine> machine;
   std::optional<cesim::Inspection> inspection;
   if (image) {
-    machine.emplace(*image, device, emulator::MachineSettings{options.cpu, options.maxInstructions},
-                    engine.get());
+    machine.emplace(*image, device,
+                    emulator::MachineSettings{options.cpu, options.maxInstructions});
     inspection.emplace(options.inspection, *options.image, *image, std::cout, std::cerr);
     inspection->Attach(*machine);
   }

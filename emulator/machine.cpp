@@ -53,22 +53,12 @@ std::string Counted(uint64_t count, const std::string& thing) {
 
 }  // namespace
 
-UnicornEngine EngineFor(CpuModel cpu) {
-  UnicornEngine engine(UnicornModel(cpu));
-  engine.SetUp();
-  return engine;
-}
-
 Machine::Machine(const LoadedImage& image, device::Device& device, MachineSettings settings)
-    : Machine(image, device, settings, UnicornEngine(UnicornModel(settings.cpu))) {}
-
-Machine::Machine(const LoadedImage& image, device::Device& device, MachineSettings settings,
-                 UnicornEngine engine)
-    : device_(&device), settings_(settings), engine_(std::move(engine)), memory_(engine_) {
+    : device_(&device), settings_(settings), engine_(UnicornModel(settings.cpu)), memory_(engine_) {
   MapImage(image);
   BindImports(image.imports);
   InstallHooks();
-  SaveSetUp();
+  if (settings_.reusable) SaveSetUp();
 }
 
 void Machine::SaveSetUp() {
@@ -80,13 +70,13 @@ void Machine::SaveSetUp() {
     if (!(region.protection & kWrite)) continue;
     SavedPages& saved = writablePages_.emplace_back(SavedPages{region.address, {}});
     saved.bytes.resize(region.size);
-    UnicornEngine::Check(
-        uc_mem_read(engine_.get(), region.address, saved.bytes.data(), region.size), "uc_mem_read");
+    UnicornEngine::Check(uc_mem_read(engine_.get(), region.address, saved.bytes.data(), region.size),
+                         "uc_mem_read");
   }
 }
 
 bool Machine::Reuse(device::Device& device) {
-  if (fault_ || !notes_.empty()) return false;
+  if (!setUp_ || fault_ || !notes_.empty()) return false;
   UnicornEngine::Check(uc_context_restore(engine_.get(), setUp_.get()), "uc_context_restore");
   for (const SavedPages& saved : writablePages_) memory_.Load(saved.address, saved.bytes);
   device_ = &device;

@@ -28,19 +28,15 @@ enum class CpuModel {
 struct MachineSettings {
   CpuModel cpu = CpuModel::Pxa270;
   uint64_t maxInstructions = 1'000'000;
+  // Keeps the state once set up, so that Reuse can start the program again: a copy of every page
+  // the process may write, which a machine that runs once does not pay for.
+  bool reusable = false;
 };
-
-// An engine for a machine of `cpu`, already set up (UnicornEngine::SetUp), for a caller that
-// makes it on another thread while it prepares the rest of a run.
-UnicornEngine EngineFor(CpuModel cpu);
 
 class Machine {
  public:
-  // Maps `image` and binds its imports; the device answers its platform calls. The machine runs
-  // on `engine` when given, which must be EngineFor(settings.cpu) and not used before.
+  // Maps `image` and binds its imports; the device answers its platform calls.
   Machine(const LoadedImage& image, device::Device& device, MachineSettings settings);
-  Machine(const LoadedImage& image, device::Device& device, MachineSettings settings,
-          UnicornEngine engine);
   Machine(const Machine&) = delete;  // the engine's hooks hold its address
   Machine& operator=(const Machine&) = delete;
 
@@ -53,7 +49,7 @@ class Machine {
   // every page the process may write are restored, while the engine keeps the code it has
   // translated, which is most of what setting a machine up costs. False, and nothing done, when
   // the last run changed what a restore does not undo (it faulted, or made a region executable):
-  // such a machine is set up anew.
+  // such a machine is set up anew. Always false for a machine not made reusable.
   bool Reuse(device::Device& device);
 
   // Instructions the guest executed inside the image (or, broken, on its stack), over every Start

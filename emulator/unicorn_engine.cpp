@@ -15,14 +15,6 @@ UnicornEngine::UnicornEngine(int cpuModel) {
   }
 }
 
-UnicornEngine::UnicornEngine(UnicornEngine&& other) noexcept
-    : engine_(std::exchange(other.engine_, nullptr)) {}
-
-void UnicornEngine::SetUp() {
-  size_t pageSize = 0;  // any query sets the engine up
-  Check(uc_query(engine_, UC_QUERY_PAGE_SIZE, &pageSize), "uc_query");
-}
-
 UnicornEngine::~UnicornEngine() {
   if (engine_) uc_close(engine_);
 }

@@ -18,12 +18,8 @@ class UnicornEngine {
  public:
   explicit UnicornEngine(int cpuModel);
   ~UnicornEngine();
-  UnicornEngine(UnicornEngine&& other) noexcept;
+  UnicornEngine(const UnicornEngine&) = delete;
   UnicornEngine& operator=(const UnicornEngine&) = delete;
-
-  // Sets the engine up now (the CPU, the translator, the tables), as its first use would: about
-  // 8 ms, most of what starting an emulated run costs, which a caller can spend on another thread.
-  void SetUp();
 
   uc_engine* get() const { return engine_; }
 
