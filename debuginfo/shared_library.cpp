@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include <utility>
+
 namespace debuginfo {
 
 SharedLibrary::SharedLibrary(std::string what, std::initializer_list<const char*> files)
