@@ -167,15 +167,14 @@ uint32_t MemsetHandler(PlatformCall& call) {
   return dest;
 }
 
-// Ordinals as the device's core library exports them.
 constexpr CoreLibraryRoutine kRoutines[] = {
-    {"KernelIoControl", 557, KernelIoControlHandler},
-    {"LoadStringW", 874, LoadStringWHandler},
-    {"MessageBoxW", 858, MessageBoxWHandler},
-    {"RegCloseKey", 455, RegCloseKeyHandler},
-    {"RegOpenKeyExW", 461, RegOpenKeyExWHandler},
-    {"RegSetValueExW", 464, RegSetValueExWHandler},
-    {"memset", 1047, MemsetHandler},
+    {"KernelIoControl", KernelIoControlHandler},
+    {"LoadStringW", LoadStringWHandler},
+    {"MessageBoxW", MessageBoxWHandler},
+    {"RegCloseKey", RegCloseKeyHandler},
+    {"RegOpenKeyExW", RegOpenKeyExWHandler},
+    {"RegSetValueExW", RegSetValueExWHandler},
+    {"memset", MemsetHandler},
 };
 
 }  // namespace

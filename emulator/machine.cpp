@@ -29,11 +29,12 @@ int UnicornModel(CpuModel cpu) {
 
 Handler FindHandler(const ImportBinding& import) {
   if (!IsCoreLibraryName(import.library)) return nullptr;
+  const std::optional<std::string_view> name = import.name
+                                                   ? std::optional<std::string_view>(*import.name)
+                                                   : CoreLibraryExportName(import.ordinal);
+  if (!name) return nullptr;
   for (const CoreLibraryRoutine& routine : CoreLibraryRoutines()) {
-    // Names match exactly, as the device's loader compares them.
-    if (import.name ? *import.name == routine.name : import.ordinal == routine.ordinal) {
-      return routine.handler;
-    }
+    if (*name == routine.name) return routine.handler;  // exactly, as the device's loader compares
   }
   return nullptr;
 }
@@ -70,8 +71,8 @@ void Machine::SaveSetUp() {
     if (!(region.protection & kWrite)) continue;
     SavedPages& saved = writablePages_.emplace_back(SavedPages{region.address, {}});
     saved.bytes.resize(region.size);
-    UnicornEngine::Check(uc_mem_read(engine_.get(), region.address, saved.bytes.data(), region.size),
-                         "uc_mem_read");
+    UnicornEngine::Check(
+        uc_mem_read(engine_.get(), region.address, saved.bytes.data(), region.size), "uc_mem_read");
   }
 }
 

@@ -73,12 +73,11 @@ class PlatformCall {
 using Handler = uint32_t (*)(PlatformCall& call);  // returns r0
 
 struct CoreLibraryRoutine {
-  std::string_view name;
-  uint16_t ordinal;
+  std::string_view name;  // as exported; an import by ordinal finds it through the export list
   Handler handler;
 };
 
-// The core-library routines the device provides, each with its export ordinal.
+// The core-library routines the device provides.
 std::span<const CoreLibraryRoutine> CoreLibraryRoutines();
 
 }  // namespace emulator

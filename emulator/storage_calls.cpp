@@ -372,21 +372,20 @@ uint32_t GetLastErrorHandler(PlatformCall& call) {
   return call.device.GetLastError();
 }
 
-// Ordinals as the device's core library exports them.
 constexpr CoreLibraryRoutine kRoutines[] = {
-    {"CloseHandle", 553, CloseHandleHandler},
-    {"CreateDirectoryW", 160, CreateDirectoryWHandler},
-    {"CreateFileW", 168, CreateFileWHandler},
-    {"DeleteFileW", 165, DeleteFileWHandler},
-    {"GetLastError", 516, GetLastErrorHandler},
-    {"GetModuleFileNameW", 537, GetModuleFileNameWHandler},
-    {"MoveFileW", 163, MoveFileWHandler},
-    {"RegEnumKeyExW", 460, RegEnumKeyExWHandler},
-    {"RegEnumValueW", 459, RegEnumValueWHandler},
-    {"RegQueryInfoKeyW", 462, RegQueryInfoKeyWHandler},
-    {"RegQueryValueExW", 463, RegQueryValueExWHandler},
-    {"RemoveDirectoryW", 161, RemoveDirectoryWHandler},
-    {"WriteFile", 171, WriteFileHandler},
+    {"CloseHandle", CloseHandleHandler},
+    {"CreateDirectoryW", CreateDirectoryWHandler},
+    {"CreateFileW", CreateFileWHandler},
+    {"DeleteFileW", DeleteFileWHandler},
+    {"GetLastError", GetLastErrorHandler},
+    {"GetModuleFileNameW", GetModuleFileNameWHandler},
+    {"MoveFileW", MoveFileWHandler},
+    {"RegEnumKeyExW", RegEnumKeyExWHandler},
+    {"RegEnumValueW", RegEnumValueWHandler},
+    {"RegQueryInfoKeyW", RegQueryInfoKeyWHandler},
+    {"RegQueryValueExW", RegQueryValueExWHandler},
+    {"RemoveDirectoryW", RemoveDirectoryWHandler},
+    {"WriteFile", WriteFileHandler},
 };
 
 }  // namespace
